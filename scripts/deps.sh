@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# Installs the Debian packages needed to build, test (unit, e2e) and run the demo.
+# Idempotent: when every package is already installed it returns without apt work.
+# Extra packages: ZAL_EXTRA_PACKAGES="wine64 ..." bash scripts/deps.sh
+set -euo pipefail
+
+PACKAGES=(
+  # build
+  cmake g++ make libgtest-dev
+  # Windows cross-build
+  g++-mingw-w64-x86-64-posix
+  # tests and demo helpers
+  python3 python3-pytest python3-numpy
+  # decoder the program starts
+  ffmpeg
+  # loopback RTSP test server (x264enc: ugly; rtp payloaders: good; opusenc: base)
+  python3-gi gir1.2-gstreamer-1.0 gir1.2-gst-plugins-base-1.0 gir1.2-gst-rtsp-server-1.0
+  gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly
+)
+# shellcheck disable=SC2206
+PACKAGES+=(${ZAL_EXTRA_PACKAGES:-})
+
+missing() {
+  local p status
+  for p in "${PACKAGES[@]}"; do
+    status=$(dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null || true)
+    [[ "$status" == installed ]] || echo "$p"
+  done
+}
+
+mapfile -t todo < <(missing)
+if ((${#todo[@]} == 0)); then
+  echo "deps: all ${#PACKAGES[@]} packages installed"
+  exit 0
+fi
+echo "deps: installing ${todo[*]}"
+
+SUDO=()
+if [[ $(id -u) -ne 0 ]]; then
+  if command -v sudo >/dev/null 2>&1; then
+    SUDO=(sudo)
+  else
+    echo "deps: not root and no sudo; install as root: ${todo[*]}" >&2
+    exit 1
+  fi
+fi
+
+"${SUDO[@]}" apt-get update
+"${SUDO[@]}" env DEBIAN_FRONTEND=noninteractive \
+  apt-get install -y --no-install-recommends "${todo[@]}"
+
+mapfile -t still < <(missing)
+if ((${#still[@]} != 0)); then
+  echo "deps: still missing after install: ${still[*]}" >&2
+  exit 1
+fi
+echo "deps: done"

@@ -1,0 +1,75 @@
+#include "decoder.h"
+
+#include <cstdio>
+
+#include "options.h"
+
+namespace {
+
+std::string format_int(const char* format, int32_t a) {
+  char text[64];
+  snprintf(text, sizeof text, format, a);
+  return text;
+}
+
+std::string scale_filter(int32_t width, int32_t height) {
+  char text[64];
+  snprintf(text, sizeof text, "scale=%d:%d,format=nv12", width, height);
+  return text;
+}
+
+}  // namespace
+
+std::vector<std::string> decoder_args(const Options& opt, int32_t video_port, int32_t audio_port) {
+  std::vector<std::string> args = {
+      opt.ffmpeg,         "-hide_banner",
+      "-nostdin",         "-loglevel",
+      "warning",          "-rtsp_transport",
+      "tcp",              "-fflags",
+      "nobuffer",         "-flags",
+      "low_delay",        "-probesize",
+      "2000000",          "-analyzeduration",
+      "3000000",          "-i",
+      opt.input,          "-map",
+      "0:v:0",            "-vf",
+      scale_filter(opt.width, opt.height),
+      "-fps_mode",        "passthrough",
+      "-f",               "rawvideo",
+      format_int("tcp://127.0.0.1:%d", video_port)};
+  if (opt.audio != 0) {
+    args.insert(args.end(), {"-map", "0:a:0", "-af", "aresample=async=1", "-ac", "2", "-ar",
+                             format_int("%d", 48000), "-f", "f32le",
+                             format_int("tcp://127.0.0.1:%d", audio_port)});
+  }
+  return args;
+}
+
+std::string quote_windows_arg(const std::string& arg) {
+  std::string quoted = "\"";
+  size_t backslashes = 0;
+  for (char c : arg) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    // Backslashes before a quote are doubled, and the quote itself escaped.
+    size_t copies = c == '"' ? 2 * backslashes + 1 : backslashes;
+    quoted.append(copies, '\\');
+    quoted += c;
+    backslashes = 0;
+  }
+  // Trailing backslashes are doubled so the closing quote stays a quote.
+  quoted.append(2 * backslashes, '\\');
+  quoted += '"';
+  return quoted;
+}
+
+bool join_command_line(const std::vector<std::string>& args, std::string* line) {
+  line->clear();
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (i > 0) *line += ' ';
+    // The program name cannot hold a quote on Windows and is parsed by simpler rules.
+    *line += i == 0 ? "\"" + args[i] + "\"" : quote_windows_arg(args[i]);
+  }
+  return line->size() < kCommandLineLimit;
+}

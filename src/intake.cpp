@@ -1,0 +1,45 @@
+#include "intake.h"
+
+#include <climits>
+#include <memory>
+#include <new>
+
+#include "ZALNDI.h"
+#include "options.h"
+#include "state.h"
+
+bool recv_exact(zal_socket s, uint8_t* buffer, int64_t length) {
+  int64_t filled = 0;
+  while (filled < length) {
+    int64_t want = length - filled;
+    int32_t n = sock_recv(s, buffer + filled, want > INT32_MAX ? INT32_MAX : static_cast<int32_t>(want));
+    if (n <= 0) return false;
+    filled += n;
+  }
+  return true;
+}
+
+int video_thread(void* socket) {
+  zal_socket s = *static_cast<zal_socket*>(socket);
+  int64_t size = frame_bytes(gOpt.width, gOpt.height);
+  // One buffer for the whole run: frames land in it and NDI reads them from it.
+  std::unique_ptr<uint8_t[]> frame(new (std::nothrow) uint8_t[size]);
+  while (frame && gStop.load() == 0) {
+    if (!recv_exact(s, frame.get(), size)) break;
+    zal_ndi_send_video_nv12(gSender, frame.get(), gOpt.width, gOpt.height, gOpt.fps, 1);
+    gFrames.fetch_add(1);
+  }
+  sock_close(s);
+  return 0;
+}
+
+int audio_thread(void* socket) {
+  zal_socket s = *static_cast<zal_socket*>(socket);
+  float block[kAudioSamples * kAudioChannels];
+  while (gStop.load() == 0) {
+    if (!recv_exact(s, reinterpret_cast<uint8_t*>(block), kAudioBlockBytes)) break;
+    zal_ndi_send_audio_interleaved(gSender, block, kAudioSamples, kAudioChannels, kAudioRate);
+  }
+  sock_close(s);
+  return 0;
+}

@@ -1,0 +1,28 @@
+// Loopback sockets behind a tiny shim, so shared code never sees the platform's headers.
+#pragma once
+
+#include <cstdint>
+
+// The platform's socket handle; -1 (all bits set) stands for none.
+using zal_socket = intptr_t;
+constexpr zal_socket kNoSocket = -1;
+
+// Starts the socket layer (Winsock 2.2 on Windows). The result is not needed.
+void net_start();
+
+// A listener on 127.0.0.1 with a port the system picks; writes the port on success.
+zal_socket listen_local(int32_t* port);
+
+// Waits for one connection, at most timeout_ms; -1 on time-out or error.
+zal_socket accept_timeout(zal_socket listener, int timeout_ms = 30000);
+
+// One receive: bytes received, 0 when the peer closed, negative on error.
+int32_t sock_recv(zal_socket s, void* buffer, int32_t length);
+
+// One send: bytes sent, negative on error. Used by the tools and tests.
+int32_t sock_send(zal_socket s, const void* buffer, int32_t length);
+
+// A client connected to 127.0.0.1:port, or -1. Used by the tools and tests.
+zal_socket connect_local(int32_t port);
+
+void sock_close(zal_socket s);

@@ -1,0 +1,80 @@
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "net.h"
+
+namespace {
+
+sockaddr_in loopback(int32_t port) {
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(0x7F000001);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  return address;
+}
+
+}  // namespace
+
+void net_start() {}
+
+zal_socket listen_local(int32_t* port) {
+  // Close-on-exec from birth, so the decoder never inherits a listener.
+  int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (s < 0) return kNoSocket;
+  sockaddr_in address = loopback(0);
+  socklen_t length = sizeof address;
+  if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(s, 1) != 0 ||
+      getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    close(s);
+    return kNoSocket;
+  }
+  *port = ntohs(address.sin_port);
+  return s;
+}
+
+zal_socket accept_timeout(zal_socket listener, int timeout_ms) {
+  // poll, not select: a descriptor above FD_SETSIZE must still work.
+  pollfd entry = {static_cast<int>(listener), POLLIN, 0};
+  int ready;
+  do {
+    ready = poll(&entry, 1, timeout_ms);
+  } while (ready < 0 && errno == EINTR);
+  if (ready <= 0) return kNoSocket;
+  int s = accept4(static_cast<int>(listener), nullptr, nullptr, SOCK_CLOEXEC);
+  return s < 0 ? kNoSocket : s;
+}
+
+int32_t sock_recv(zal_socket s, void* buffer, int32_t length) {
+  ssize_t n;
+  do {
+    n = recv(static_cast<int>(s), buffer, static_cast<size_t>(length), 0);
+  } while (n < 0 && errno == EINTR);
+  return static_cast<int32_t>(n);
+}
+
+int32_t sock_send(zal_socket s, const void* buffer, int32_t length) {
+  ssize_t n;
+  do {
+    n = send(static_cast<int>(s), buffer, static_cast<size_t>(length), MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  return static_cast<int32_t>(n);
+}
+
+zal_socket connect_local(int32_t port) {
+  int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (s < 0) return kNoSocket;
+  sockaddr_in address = loopback(port);
+  if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    close(s);
+    return kNoSocket;
+  }
+  return s;
+}
+
+void sock_close(zal_socket s) {
+  if (s != kNoSocket) close(static_cast<int>(s));
+}

@@ -1,0 +1,99 @@
+#include "options.h"
+
+#include <cstdio>
+#include <cstring>
+
+Options gOpt = kDefaultOptions;
+
+namespace {
+
+const char kUsage[] =
+    "usage: zal-ndi-send --input <rtsp-url> [--name <ndi-name>] [--ffmpeg <path>] [--no-audio] "
+    "[--width 1920] [--height 1080] [--fps 30]\n";
+
+// A frame is received with a 32-bit signed count, so it must stay below 2 GiB.
+constexpr int64_t kMaxFrameBytes = INT64_C(1) << 31;
+
+bool is_space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Stores one value option; returns false when a number does not fit.
+bool store_value(const char* option, const char* value, Options* opt) {
+  if (strcmp(option, "--input") == 0) {
+    opt->input = value;
+    return true;
+  }
+  if (strcmp(option, "--name") == 0) {
+    opt->name = value;
+    return true;
+  }
+  if (strcmp(option, "--ffmpeg") == 0) {
+    opt->ffmpeg = value;
+    return true;
+  }
+  if (strcmp(option, "--width") == 0) return parse_decimal(value, &opt->width);
+  if (strcmp(option, "--height") == 0) return parse_decimal(value, &opt->height);
+  return parse_decimal(value, &opt->fps);
+}
+
+bool is_value_option(const char* arg) {
+  static const char* const kValueOptions[] = {"--input", "--name",   "--ffmpeg",
+                                              "--width", "--height", "--fps"};
+  for (const char* option : kValueOptions) {
+    if (strcmp(arg, option) == 0) return true;
+  }
+  return false;
+}
+
+bool settings_valid(const Options& opt) {
+  if (opt.input == nullptr) return false;
+  if (opt.width <= 0 || opt.height <= 0) return false;
+  if ((opt.width | opt.height) & 1) return false;
+  if (opt.fps <= 0) return false;
+  return frame_bytes(opt.width, opt.height) < kMaxFrameBytes;
+}
+
+}  // namespace
+
+void usage() { fwrite(kUsage, 1, sizeof kUsage - 1, stderr); }
+
+bool parse_decimal(const char* text, int32_t* value) {
+  const char* p = text;
+  while (is_space(*p)) ++p;
+  bool negative = *p == '-';
+  if (*p == '-' || *p == '+') ++p;
+  int64_t magnitude = 0;
+  for (; is_digit(*p); ++p) {
+    magnitude = magnitude * 10 + (*p - '0');
+    if (magnitude > INT64_C(2147483648)) return false;
+  }
+  int64_t result = negative ? -magnitude : magnitude;
+  if (result > INT32_MAX || result < INT32_MIN) return false;
+  *value = static_cast<int32_t>(result);
+  return true;
+}
+
+int64_t frame_bytes(int32_t width, int32_t height) {
+  return static_cast<int64_t>(width) * height * 3 / 2;
+}
+
+bool parse_options(int argc, char** argv, const char* ffmpeg_env, Options* opt) {
+  for (int i = 1; i < argc;) {
+    const char* arg = argv[i];
+    if (is_value_option(arg) && i + 1 < argc) {
+      if (!store_value(arg, argv[i + 1], opt)) return false;
+      i += 2;
+    } else if (strcmp(arg, "--no-audio") == 0) {
+      opt->audio = 0;
+      i += 1;
+    } else {
+      return false;
+    }
+  }
+  if (!settings_valid(*opt)) return false;
+  if (opt->ffmpeg == nullptr) opt->ffmpeg = ffmpeg_env != nullptr ? ffmpeg_env : "ffmpeg";
+  return true;
+}

@@ -1,0 +1,51 @@
+#include "net.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+namespace {
+
+TEST(Net, TwoListenersGetDistinctLoopbackPorts) {
+  net_start();
+  int32_t a = 0, b = 0;
+  zal_socket first = listen_local(&a);
+  zal_socket second = listen_local(&b);
+  ASSERT_NE(first, kNoSocket);
+  ASSERT_NE(second, kNoSocket);
+  EXPECT_GT(a, 0);
+  EXPECT_GT(b, 0);
+  EXPECT_NE(a, b);
+  sock_close(first);
+  sock_close(second);
+}
+
+TEST(Net, ClientWaitingInTheBacklogIsAcceptedAtOnce) {
+  int32_t port = 0;
+  zal_socket listener = listen_local(&port);
+  zal_socket client = connect_local(port);
+  ASSERT_NE(client, kNoSocket);
+  auto start = std::chrono::steady_clock::now();
+  zal_socket server = accept_timeout(listener, 30000);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  ASSERT_NE(server, kNoSocket);
+  const char hello[] = "hi";
+  EXPECT_EQ(sock_send(client, hello, 2), 2);
+  char got[2];
+  EXPECT_EQ(sock_recv(server, got, 2), 2);
+  sock_close(client);
+  EXPECT_EQ(sock_recv(server, got, 2), 0);  // peer closed
+  sock_close(server);
+  sock_close(listener);
+}
+
+TEST(Net, AcceptGivesUpAfterItsLimit) {
+  int32_t port = 0;
+  zal_socket listener = listen_local(&port);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(accept_timeout(listener, 200), kNoSocket);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
+  sock_close(listener);
+}
+
+}  // namespace
