@@ -287,7 +287,7 @@ def test_signal_kills_after_closing(run):
 @pytest.mark.parametrize("address", [
     "rtsp://camera/stream", "fake:frames=x", "fake:bogus=1", "fake:vpartial=9216",
 ])
-def test_bad_input_exits_1_without_connecting(run, tmp_path, address):
+def test_bad_input_exits_1_without_connecting(tmp_path, address):
     v = Listener()
     log = tmp_path / "bad"
     proc = subprocess.run(command(address, v.port), env=dict(os.environ, ZAL_FAKE_LOG=str(log)),
@@ -319,7 +319,7 @@ def test_records_describe_the_process(run):
     assert ev[-3:] == ["closed video", "closed audio", "exiting 0"]
 
 
-def test_args_json_escapes_bytes(run, tmp_path):
+def test_args_json_escapes_bytes(tmp_path):
     v = Listener()
     log = tmp_path / "esc"
     odd = "fake:err=q\"\\\t\u00e9"
