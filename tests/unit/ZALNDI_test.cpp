@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "dynlib.h"
 #include "standin.h"
 
 namespace {
@@ -23,22 +24,29 @@ class Ndi : public testing::Test {
   }
 };
 
+std::string joined(const char* dir) {
+  char path[1100];
+  snprintf(path, sizeof path, kNdiPathFormat, dir, kNdiLibraryName);
+  return path;
+}
+
 TEST_F(Ndi, CandidatePaths) {
   char paths[2][1024];
   ASSERT_EQ(zal_ndi_candidates(nullptr, paths), 1);
-  EXPECT_STREQ(paths[0], "libndi.so.6");
+  EXPECT_STREQ(paths[0], kNdiLibraryName);
   ASSERT_EQ(zal_ndi_candidates("/opt/ndi", paths), 2);
-  EXPECT_STREQ(paths[0], "/opt/ndi/libndi.so.6");
-  EXPECT_STREQ(paths[1], "libndi.so.6");
+  EXPECT_EQ(paths[0], joined("/opt/ndi"));
+  EXPECT_STREQ(paths[1], kNdiLibraryName);
   ASSERT_EQ(zal_ndi_candidates("", paths), 2);  // set but empty still counts
-  EXPECT_STREQ(paths[0], "/libndi.so.6");
+  EXPECT_EQ(paths[0], joined(""));
+  EXPECT_EQ(strlen(paths[0]), strlen(kNdiLibraryName) + 1);
   // A directory too long for the path is skipped, never tried cut short.
-  std::string fits(1023 - strlen("/libndi.so.6"), 'd');
+  std::string fits(1023 - joined("").size(), 'd');
   ASSERT_EQ(zal_ndi_candidates(fits.c_str(), paths), 2);
   EXPECT_EQ(strlen(paths[0]), 1023u);
   std::string too_long = fits + "d";
   ASSERT_EQ(zal_ndi_candidates(too_long.c_str(), paths), 1);
-  EXPECT_STREQ(paths[0], "libndi.so.6");
+  EXPECT_STREQ(paths[0], kNdiLibraryName);
 }
 
 TEST_F(Ndi, LoaderFailures) {
@@ -118,9 +126,9 @@ TEST_F(Ndi, SenderRecordsAsTheRuntimeSeesThem) {
   EXPECT_EQ(field(video[0], "line_stride_in_bytes"), "64");
   EXPECT_EQ(field(video[0], "p_metadata"), "null");
   EXPECT_EQ(field(video[0], "timestamp"), "0");
-  char address[32];
-  snprintf(address, sizeof address, "\"%p\"", static_cast<void*>(frame.data()));
-  EXPECT_EQ(field(video[0], "p_data"), address);  // the caller's buffer, not a copy
+  // The caller's buffer, not a copy.
+  EXPECT_EQ(strtoull(field(video[0], "p_data").c_str() + 1, nullptr, 16),
+            reinterpret_cast<uintptr_t>(frame.data()));
   EXPECT_EQ(standin::file(capture + "/video.nv12"), std::string(frame.begin(), frame.end()));
   EXPECT_EQ(standin::calls(capture, "send_destroy").size(), 1u);
 }

@@ -7,24 +7,13 @@
 #include <vector>
 
 #include "ZALNDI.h"
+#include "testenv.h"
 
 namespace standin {
 
-inline std::string temp_dir(const std::string& tag) {
-  const char* base = getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/zal-unit-" + tag + "-XXXXXX";
-  std::vector<char> path(pattern.begin(), pattern.end());
-  path.push_back(0);
-  return mkdtemp(path.data()) != nullptr ? std::string(path.data()) : std::string();
-}
+inline std::string temp_dir(const std::string& tag) { return testenv::temp_dir(tag); }
 
-inline void set_env(const char* name, const char* value) {
-  if (value == nullptr) {
-    unsetenv(name);
-  } else {
-    setenv(name, value, 1);
-  }
-}
+inline void set_env(const char* name, const char* value) { testenv::set(name, value); }
 
 // Forgets any loaded runtime and loads the stand-in from dir with capture on.
 // Returns the loader's result (null on success).
