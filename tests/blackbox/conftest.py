@@ -1,0 +1,162 @@
+"""Runs the real zal-ndi-send with the fake decoder and the stand-in NDI runtime.
+
+ZAL_BUILD_DIR names the build to test (default: build/ beside this tree).
+ZAL_TARGET=windows runs the Windows build under wine instead.
+"""
+
+import json
+import os
+import pathlib
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+BUILD = pathlib.Path(os.environ.get("ZAL_BUILD_DIR", ROOT / "build")).resolve()
+WINDOWS = os.environ.get("ZAL_TARGET") == "windows"
+EXE = ".exe" if WINDOWS else ""
+PROGRAM = BUILD / ("zal-ndi-send" + EXE)
+FAKE = BUILD / "testing" / ("fake-ffmpeg" + EXE)
+STANDIN = BUILD / "standin"
+STANDIN_INCOMPATIBLE = BUILD / "standin-incompatible"
+NEWLINE = b"\r\n" if WINDOWS else b"\n"
+
+USAGE = (b"usage: zal-ndi-send --input <rtsp-url> [--name <ndi-name>] [--ffmpeg <path>] "
+         b"[--no-audio] [--width 1920] [--height 1080] [--fps 30]\n")
+
+
+def host_path(path):
+    """A path as the program sees it (a Windows path under wine)."""
+    if not WINDOWS:
+        return str(path)
+    return "Z:" + str(path).replace("/", "\\")
+
+
+def read_jsonl(path):
+    path = pathlib.Path(path)
+    if not path.exists():
+        return []
+    return [json.loads(line) for line in path.read_text().splitlines() if line.strip()]
+
+
+class Run:
+    """One run of the program: stdout is read line by line as it comes."""
+
+    def __init__(self, args, env, stdin=subprocess.PIPE):
+        command = ["wine"] if WINDOWS else []
+        command += [str(PROGRAM)] + list(args)
+        self.proc = subprocess.Popen(command, stdin=stdin, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, env=env)
+        self.raw = []  # every stdout line, bytes, with its line ending
+        self.lock = threading.Condition()
+        self.done = False
+        self.err = b""
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+        self.err_reader = threading.Thread(target=self._read_err, daemon=True)
+        self.err_reader.start()
+
+    def _read(self):
+        for line in iter(self.proc.stdout.readline, b""):
+            with self.lock:
+                self.raw.append(line)
+                self.lock.notify_all()
+        with self.lock:
+            self.done = True
+            self.lock.notify_all()
+
+    def _read_err(self):
+        self.err = self.proc.stderr.read()
+
+    @property
+    def events(self):
+        with self.lock:
+            return [json.loads(line) for line in self.raw]
+
+    def wait_for(self, predicate, timeout=20):
+        """Waits until predicate(events) holds; returns the events."""
+        deadline = time.monotonic() + timeout
+        with self.lock:
+            while True:
+                events = [json.loads(line) for line in self.raw]
+                if predicate(events):
+                    return events
+                left = deadline - time.monotonic()
+                if left <= 0 or self.done:
+                    raise AssertionError("timed out waiting; events so far: %r" % events)
+                self.lock.wait(min(left, 0.2))
+
+    def wait_event(self, name, count=1, timeout=20):
+        return self.wait_for(lambda ev: sum(e["event"] == name for e in ev) >= count, timeout)
+
+    def close_stdin(self):
+        if self.proc.stdin:
+            self.proc.stdin.close()
+
+    def finish(self, timeout=30):
+        """Waits for the exit; returns the exit code. Checks every line is whole JSON."""
+        code = self.proc.wait(timeout)
+        self.reader.join(5)
+        self.err_reader.join(5)
+        for line in self.raw:
+            assert line.endswith(NEWLINE), line
+            assert NEWLINE not in line[:-len(NEWLINE)], line
+            json.loads(line)
+        return code
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait(10)
+
+
+@pytest.fixture
+def env(tmp_path):
+    """Environment with the stand-in runtime, the fake decoder and capture directories."""
+    e = dict(os.environ)
+    for name in list(e):
+        if name.startswith(("ZAL_STANDIN_", "ZAL_FAKE_")):
+            del e[name]
+    e["NDI_RUNTIME_DIR_V6"] = host_path(STANDIN)
+    e["FFMPEG_BIN"] = host_path(FAKE)
+    e["ZAL_STANDIN_CAPTURE"] = host_path(tmp_path / "capture")
+    e["ZAL_FAKE_LOG"] = host_path(tmp_path / "fake")
+    if WINDOWS:
+        e["WINEDEBUG"] = "-all"
+    return e
+
+
+@pytest.fixture
+def capture(tmp_path):
+    return tmp_path / "capture"
+
+
+@pytest.fixture
+def fakelog(tmp_path):
+    return tmp_path / "fake"
+
+
+@pytest.fixture
+def run(env):
+    """Starts runs of the program; kills any still running at the end of the test."""
+    runs = []
+
+    def start(*args, extra_env=None, stdin=subprocess.PIPE):
+        e = dict(env)
+        for key, value in (extra_env or {}).items():
+            if value is None:
+                e.pop(key, None)
+            else:
+                e[key] = value
+        r = Run(args, e, stdin=stdin)
+        runs.append(r)
+        return r
+
+    yield start
+    for r in runs:
+        r.kill()
