@@ -40,11 +40,12 @@ stop_group() {
   for _ in $(seq 30); do kill -0 "$pid" 2>/dev/null || return 0; nap; done
   kill -KILL -- "-$pid" 2>/dev/null || kill -KILL "$pid" 2>/dev/null || true
 }
+# shellcheck disable=SC2317  # called through the EXIT trap
 cleanup() {
   exec 3>&- 2>/dev/null || true
   stop_group "$PROG_PID"
   stop_group "$SERVER_PID"
-  [[ -n $TAIL_PID ]] && kill "$TAIL_PID" 2>/dev/null || true
+  if [[ -n $TAIL_PID ]]; then kill "$TAIL_PID" 2>/dev/null || true; fi
   wait 2>/dev/null || true
   rm -rf "$TMP"
 }

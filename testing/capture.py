@@ -91,7 +91,13 @@ def write_png(path, frame, width, height, ffmpeg="ffmpeg"):
 
 
 def mean_fps(capture_dir, events_path=None):
-    """Mean of the status fps after the first report, else from video t_ns."""
+    """Frames per second from the video t_ns, else the mean of the status reports
+    between the first (start-up) and the last (stopping)."""
+    video = calls(capture_dir, "video")
+    if len(video) > 1:
+        span = (video[-1]["t_ns"] - video[0]["t_ns"]) / 1e9
+        if span > 0:
+            return (len(video) - 1) / span
     if events_path and os.path.exists(events_path):
         fps = []
         with open(events_path, encoding="utf-8") as f:
@@ -102,13 +108,8 @@ def mean_fps(capture_dir, events_path=None):
                     continue
                 if ev.get("event") == "status":
                     fps.append(float(ev.get("fps", 0)))
-        if len(fps) > 1:
-            return sum(fps[1:]) / len(fps[1:])
-    video = calls(capture_dir, "video")
-    if len(video) > 1:
-        span = (video[-1]["t_ns"] - video[0]["t_ns"]) / 1e9
-        if span > 0:
-            return (len(video) - 1) / span
+        if len(fps) > 2:
+            return sum(fps[1:-1]) / len(fps[1:-1])
     return 0.0
 
 

@@ -119,6 +119,7 @@ class Run:
         self.lines = []
         self.children = {}
         self.returncode = None
+        self.lines_before_stop = None
         self.proc = subprocess.Popen([str(exe), "--input", url, *args], env=env,
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE)
@@ -139,6 +140,7 @@ class Run:
             time.sleep(0.2)
 
     def close_stdin_and_wait(self, timeout=15):
+        self.lines_before_stop = len(self.lines)
         try:
             self.proc.stdin.close()
         except OSError:

@@ -1,0 +1,174 @@
+"""Real RTSP stream in, real ffmpeg, stand-in NDI runtime out."""
+import json
+import subprocess
+
+import numpy as np
+import pytest
+
+import capture
+from conftest import RtspServer, Run, still_running
+
+W, H = 1280, 720
+SOURCE = ("--width", "640", "--height", "480", "--fps", "30")  # not the output size
+FREQ = 750.0  # not the usual 1 kHz, so a built-in tone cannot pass
+STREAM_SECONDS = 7
+BARS_ROWS = int(H * 0.6)  # the seven top bars; the bottom has per-frame noise
+
+
+def reference_frames(url, count=10):
+    """The same stream decoded and scaled by ffmpeg on its own."""
+    raw = subprocess.run(
+        ["ffmpeg", "-v", "error", "-nostdin", "-rtsp_transport", "tcp", "-i", url, "-an",
+         "-vf", f"scale={W}:{H}", "-pix_fmt", "nv12", "-frames:v", str(count), "-f", "rawvideo", "-"],
+        capture_output=True, timeout=30, check=True).stdout
+    size = capture.frame_bytes(W, H)
+    assert len(raw) >= size, "ffmpeg decoded no reference frame"
+    return np.frombuffer(raw[(len(raw) // size - 1) * size :][:size], np.uint8)
+
+
+def psnr(a, b):
+    mse = np.mean((a.astype(np.float64) - b.astype(np.float64)) ** 2)
+    return 99.0 if mse == 0 else 10 * np.log10(255.0**2 / mse)
+
+
+def bar_luma(y):
+    return [float(y[H // 3, int((i + 0.5) * W / 7) - 10 : int((i + 0.5) * W / 7) + 10].mean())
+            for i in range(7)]
+
+
+def run_until_stdin_closed(program, url, capture_dir, args, seconds):
+    run = Run(program, url, capture_dir, args)
+    try:
+        run.watch(seconds)
+        run.close_stdin_and_wait()
+    finally:
+        if run.proc.poll() is None:
+            run.proc.kill()
+            run.proc.wait(timeout=10)
+    return run
+
+
+@pytest.fixture(scope="module")
+def streamed(program, tmp_path_factory):
+    cap = tmp_path_factory.mktemp("capture")
+    with RtspServer(*SOURCE, "--freq", str(FREQ)) as server:
+        reference = reference_frames(server.url)
+        run = run_until_stdin_closed(
+            program, server.url, cap, ["--name", "E2E", "--width", str(W), "--height", str(H)],
+            STREAM_SECONDS)
+    return run, reference
+
+
+class TestStopByClosingStdin:
+    def test_event_lines_and_exit_code(self, streamed):
+        run, _ = streamed
+        for line in run.lines:
+            try:
+                json.loads(line)
+            except ValueError:
+                pytest.fail(f"stdout line is not JSON: {line!r}\n{run.describe()}")
+        events = run.events()
+        assert run.returncode == 0, run.describe()
+        started = events[0]
+        assert started["event"] == "started", run.describe()
+        assert (started["name"], started["width"], started["height"], started["audio"]) == \
+            ("E2E", W, H, True)
+        assert isinstance(started["ndi"], str) and started["ndi"]
+        assert not [e for e in events if e["event"] == "error"], run.describe()
+        assert events[-1] == {"event": "exit", "ffmpeg": 0, "requested": True}, run.describe()
+
+    def test_ffmpeg_child_ended(self, streamed):
+        run, _ = streamed
+        names = [comm for _, comm in run.children.values()]
+        assert "ffmpeg" in names, f"no ffmpeg child seen while running: {run.children}"
+        left = [pid for pid, (start, _) in run.children.items() if still_running(pid, start)]
+        assert not left, f"children still running after exit: {left}"
+
+    def test_status_reports(self, streamed):
+        run, _ = streamed
+        status = [e for e in run.events() if e["event"] == "status"]
+        for s in status:
+            assert isinstance(s["connections"], int) and s["connections"] >= 0
+            assert s["audio"] is True
+        # Reports made while stopping cover a part-empty interval.
+        steady = [json.loads(line) for line in run.lines[: run.lines_before_stop]]
+        steady = [e for e in steady if e["event"] == "status"]
+        assert len(steady) >= 2, run.describe()
+        later = [s["fps"] for s in steady[1:]]
+        assert all(24 <= fps <= 36 for fps in later), f"status fps {later} vs a 30 fps source"
+
+
+class TestVideo:
+    def test_frames_at_requested_size_and_rate(self, streamed):
+        run, _ = streamed
+        video = capture.calls(run.capture, "video")
+        assert len(video) >= 60, f"{len(video)} frames in {STREAM_SECONDS} s"
+        sizes = {(v["xres"], v["yres"], v["bytes"]) for v in video}
+        assert sizes == {(W, H, capture.frame_bytes(W, H))}
+        t = [v["t_ns"] for v in video[30:]]  # past start-up
+        rate = (len(t) - 1) / ((t[-1] - t[0]) / 1e9)
+        assert 24 <= rate <= 36, f"{rate:.1f} frames/s sent"
+
+    def test_picture_matches_direct_decode(self, streamed):
+        run, reference = streamed
+        ref_y, ref_uv = capture.split_nv12(reference, W, H)
+        lumas = bar_luma(ref_y)
+        assert all(a - b >= 5 for a, b in zip(lumas, lumas[1:])), f"reference is not the bars: {lumas}"
+        frames = capture.video_frames(run.capture, W, H)
+        assert len(frames) >= 10, f"only {len(frames)} frames captured"
+        for index in range(len(frames) - 5, len(frames)):
+            y, uv = capture.split_nv12(frames[index], W, H)
+            luma_db = psnr(y[:BARS_ROWS], ref_y[:BARS_ROWS])
+            chroma_db = psnr(uv[: BARS_ROWS // 2], ref_uv[: BARS_ROWS // 2])
+            assert luma_db >= 30 and chroma_db >= 30, (
+                f"frame {index}: Y {luma_db:.1f} dB, UV {chroma_db:.1f} dB; bars {bar_luma(y)} "
+                f"expected {lumas}")
+
+
+class TestAudio:
+    def test_audio_frames_format(self, streamed):
+        run, _ = streamed
+        audio = capture.calls(run.capture, "audio")
+        assert audio, "no audio sent"
+        formats = {(a["sample_rate"], a["no_channels"], a["no_samples"], a["channel_stride_in_bytes"])
+                   for a in audio}
+        assert formats == {(48000, 2, 480, 1920)}
+
+    def test_tone_in_both_channels(self, streamed):
+        run, _ = streamed
+        left, right = capture.audio_channels(run.capture)
+        assert left.size >= 3 * 48000, f"only {left.size / 48000:.1f} s of audio"
+        for name, channel in (("left", left), ("right", right)):
+            tail = channel[-2 * 48000 :]
+            hz = capture.dominant_hz(tail)
+            assert abs(hz - FREQ) <= 5, f"{name} peak at {hz:.1f} Hz, tone is {FREQ} Hz"
+            assert tail.std() > 0.05, f"{name} nearly silent"
+
+    def test_audio_keeps_real_time(self, streamed):
+        run, _ = streamed
+        audio = capture.calls(run.capture, "audio")
+        sent = sum(a["no_samples"] for a in audio) / 48000
+        span = (audio[-1]["t_ns"] - audio[0]["t_ns"]) / 1e9
+        assert abs(sent - span) <= 1.0, f"{sent:.2f} s of audio sent over {span:.2f} s"
+
+
+def test_source_ending_is_reported(program, tmp_path):
+    """The stream goes away: the program says so and exits 1; --no-audio sends no audio."""
+    with RtspServer(*SOURCE, "--freq", str(FREQ)) as server:
+        run = Run(program, server.url, tmp_path, ["--no-audio", "--width", str(W), "--height", str(H)])
+        try:
+            run.watch(4)
+            assert run.proc.poll() is None, "stopped before the source ended\n" + run.describe()
+        except BaseException:
+            run.proc.kill()
+            run.wait()
+            raise
+    run.wait(timeout=20)
+    events = run.events()
+    assert run.returncode == 1, run.describe()
+    assert events[0]["event"] == "started" and events[0]["audio"] is False
+    assert events[-1]["event"] == "exit" and events[-1]["requested"] is False, run.describe()
+    assert capture.calls(tmp_path, "video"), "no video before the source ended"
+    assert not capture.calls(tmp_path, "audio"), "audio sent despite --no-audio"
+    left = [pid for pid, (start, _) in run.children.items() if still_running(pid, start)]
+    assert not left, f"children still running after exit: {left}"
