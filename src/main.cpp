@@ -84,7 +84,14 @@ int streaming_run() {
   start_thread(status_thread, nullptr, &reporter);
 
   int32_t code = wait_child();
-  bool requested = gStop.exchange(1) != 0;
+  bool requested = gStop.load() != 0;
+  if (!requested) {
+    // The decoder has gone and its streams end after what it sent: take every
+    // frame and block still buffered before stopping the threads.
+    join_if_started(&video_pump);
+    join_if_started(&audio_pump);
+  }
+  gStop.exchange(1);
   join_if_started(&video_pump);
   join_if_started(&audio_pump);
   join_if_started(&reporter);
