@@ -1,0 +1,213 @@
+"""zal-ndi-send and its decoder child: arguments, start, connections, end and stop."""
+
+import errno
+import fcntl
+import json
+import os
+import pathlib
+import re
+import subprocess
+import time
+
+import pytest
+
+from conftest import FAKE, NEWLINE, WINDOWS, host_path
+
+POSIX = pytest.mark.skipif(WINDOWS, reason="POSIX only")
+
+
+def wait_until(predicate, timeout=10):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        assert time.monotonic() < deadline, "timed out"
+        time.sleep(0.05)
+
+
+def decoder_pid(log):
+    path = pathlib.Path(log) / "pid"
+    wait_until(lambda: path.exists() and path.read_text().strip())
+    return int(path.read_text())
+
+
+def gone(pid):
+    """True once pid has ended (a zombie counts: its parent may not reap it)."""
+    try:
+        os.kill(pid, 0)
+    except OSError as e:
+        return e.errno == errno.ESRCH
+    try:
+        stat = pathlib.Path("/proc/%d/stat" % pid).read_text()
+    except OSError:
+        return True
+    return stat.rsplit(")", 1)[1].split()[0] == "Z"
+
+
+def exit_times(runs, timeout):
+    """Seconds from now until each run's process ends."""
+    start = time.monotonic()
+    times = [None] * len(runs)
+    while None in times and time.monotonic() - start < timeout:
+        for i, r in enumerate(runs):
+            if times[i] is None and r.proc.poll() is not None:
+                times[i] = time.monotonic() - start
+        time.sleep(0.1)
+    assert None not in times, times
+    return times
+
+
+def connect_error(code):
+    return [{"event": "error", "code": "ffmpeg_connect",
+             "message": "ffmpeg did not deliver the program (exit %d)" % code}]
+
+
+# The long wait comes first so that it overlaps the rest under xdist; the 30 s one
+# opens test_startup.py.
+
+def test_connect_failure_with_audio_waits_60s(run, tmp_path):
+    none = run("--input", "fake:connect=none;exit=5",
+               extra_env={"ZAL_FAKE_LOG": host_path(tmp_path / "a")})
+    # Video connects at once, so only the audio wait is served here.
+    video = run("--input", "fake:connect=video;hang=1",
+                extra_env={"ZAL_FAKE_LOG": host_path(tmp_path / "b")})
+    times = exit_times([none, video], timeout=150)
+    assert times[0] > 50 and times[1] > 20, times
+    assert none.finish() == 3 and none.events == connect_error(5)
+    # The hanging decoder is killed by the program.
+    assert video.finish() == 3 and video.events == connect_error(0)
+    if not WINDOWS:
+        assert gone(decoder_pid(tmp_path / "b"))
+
+
+def expected_args(program, source, width, height, vport, aport):
+    args = [program, "-hide_banner", "-nostdin", "-loglevel", "warning",
+            "-rtsp_transport", "tcp", "-fflags", "nobuffer", "-flags", "low_delay",
+            "-probesize", "2000000", "-analyzeduration", "3000000", "-i", source,
+            "-map", "0:v:0", "-vf", "scale=%d:%d,format=nv12" % (width, height),
+            "-fps_mode", "passthrough", "-f", "rawvideo", "tcp://127.0.0.1:%s" % vport]
+    if aport is not None:
+        args += ["-map", "0:a:0", "-af", "aresample=async=1", "-ac", "2", "-ar", "48000",
+                 "-f", "f32le", "tcp://127.0.0.1:%s" % aport]
+    return args
+
+
+@pytest.mark.parametrize("audio, width, height", [(True, 1920, 1080), (False, 64, 32)])
+def test_decoder_arguments(run, fakelog, audio, width, height):
+    source = 'fake:frames=1;hang=1;out=a "quoted" \\ value'
+    options = ["--width", str(width), "--height", str(height)] + ([] if audio else ["--no-audio"])
+    r = run("--input", source, *options)
+    assert r.wait_event("started")[0]["audio"] is audio
+    args = json.loads((fakelog / "args.json").read_text())
+    ports = [int(m.group(1)) for a in args for m in [re.fullmatch(r"tcp://127\.0\.0\.1:(\d+)", a)]
+             if m]
+    assert len(ports) == (2 if audio else 1) and len(set(ports)) == len(ports)
+    assert all(0 < p < 65536 for p in ports)
+    assert args == expected_args(host_path(FAKE), source, width, height, *(ports + [None])[:2])
+    assert len(args) == (37 if audio else 26)
+    r.close_stdin()
+    assert r.finish() == 0
+
+
+@pytest.mark.parametrize("how", ["option", "env", pytest.param("path", marks=POSIX)])
+def test_decoder_program_choice(run, tmp_path, fakelog, how):
+    extra = {}
+    if how == "option":
+        options, program = ["--ffmpeg", host_path(FAKE)], host_path(FAKE)
+        extra["FFMPEG_BIN"] = host_path(tmp_path / "missing")
+    elif how == "env":
+        options, program = [], host_path(FAKE)
+    else:
+        (tmp_path / "bin").mkdir()
+        (tmp_path / "bin" / "ffmpeg").symlink_to(FAKE)
+        options, program = [], "ffmpeg"
+        extra = {"FFMPEG_BIN": None, "PATH": str(tmp_path / "bin")}
+    r = run("--input", "fake:frames=1;hang=1", *options, extra_env=extra)
+    r.wait_event("started")
+    assert json.loads((fakelog / "args.json").read_text())[0] == program
+    r.close_stdin()
+    assert r.finish() == 0
+
+
+@pytest.mark.parametrize("case", [
+    "empty env", "empty option", "missing", pytest.param("quoted", marks=POSIX),
+    pytest.param("not executable", marks=POSIX), pytest.param("directory", marks=POSIX),
+    pytest.param("not on PATH", marks=POSIX),
+])
+def test_decoder_cannot_start(run, tmp_path, fakelog, case):
+    options, extra = [], {}
+    missing = host_path(tmp_path / "missing" / "ffmpeg")
+    plain = tmp_path / "plain"
+    plain.write_text("#!/bin/sh\nexit 0\n")
+    program = {"empty env": "", "empty option": "", "missing": missing,
+               "quoted": str(tmp_path / 'a "b" \\c'), "not executable": str(plain),
+               "directory": str(tmp_path), "not on PATH": "ffmpeg"}[case]
+    if case == "empty env":
+        extra["FFMPEG_BIN"] = ""
+    elif case == "not on PATH":
+        extra = {"FFMPEG_BIN": None, "PATH": str(tmp_path)}
+    else:
+        options = ["--ffmpeg", program]
+    r = run("--input", "fake:frames=1", *options, extra_env=extra)
+    assert r.finish() == 3
+    assert r.events == [{"event": "error", "code": "ffmpeg_spawn",
+                         "message": "cannot start " + program}]
+    assert not fakelog.exists()
+
+
+@pytest.mark.parametrize("steer, code", [
+    ("exit=0", 0), ("exit=3", 3), ("exit=255", 255),
+    pytest.param("signal=15", 143, marks=POSIX), pytest.param("signal=9", 137, marks=POSIX),
+])
+def test_decoder_ends_by_itself(run, steer, code):
+    r = run("--input", "fake:frames=5;" + steer, "--width", "64", "--height", "32")
+    assert r.finish() == 1
+    events = r.events
+    assert events[0]["event"] == "started"
+    assert events[-1] == {"event": "exit", "ffmpeg": code, "requested": False}
+
+
+@pytest.mark.parametrize("extra_fd", [False, pytest.param(True, marks=POSIX)])
+def test_stop_by_closing_stdin(run, fakelog, monkeypatch, extra_fd):
+    fds = []
+    if extra_fd:
+        read_end, write_end = os.pipe()
+        fds = [read_end, write_end, fcntl.fcntl(read_end, fcntl.F_DUPFD, 200)]
+        popen = subprocess.Popen
+        monkeypatch.setattr(subprocess, "Popen", lambda *a, **k: popen(*a, pass_fds=fds, **k))
+    try:
+        r = run("--input", "fake:forever=1;fps=30;out=OUT-TEXT;err=ERR-TEXT",
+                "--width", "64", "--height", "32")
+        if extra_fd:
+            assert os.path.exists("/proc/%d/fd/%d" % (r.proc.pid, fds[2]))
+        r.wait_event("status")
+    finally:
+        for fd in fds:
+            os.close(fd)
+    pid = decoder_pid(fakelog)
+    # Lines on stdin are not a stop.
+    r.proc.stdin.write(b"q" + NEWLINE + b"exit" + NEWLINE + NEWLINE)
+    r.proc.stdin.flush()
+    r.wait_event("status", count=3)  # a stop would have ended the run after the 2nd
+    assert r.proc.poll() is None
+    r.close_stdin()
+    assert r.finish() == 0
+    events = r.events
+    assert events[0]["event"] == "started" and events[-2]["event"] == "status"
+    assert events[-1] == {"event": "exit", "ffmpeg": 0, "requested": True}
+    assert not any(b"TEXT" in line for line in r.raw) and r.err == b""
+    if not WINDOWS:
+        wait_until(lambda: gone(pid), timeout=5)
+        record = json.loads((fakelog / "fds.json").read_text())
+        assert record["fds"] == [0, 1, 2]
+        assert all(record["targets"][str(fd)] == "/dev/null" for fd in (0, 1, 2))
+
+
+@POSIX
+def test_decoder_dies_with_the_program(run, fakelog):
+    # A hanging decoder writes nothing, so it cannot notice the lost peer by itself.
+    r = run("--input", "fake:frames=1;hang=1", "--width", "64", "--height", "32")
+    r.wait_event("started")
+    pid = decoder_pid(fakelog)
+    assert not gone(pid)
+    r.proc.kill()
+    r.proc.wait(10)
+    wait_until(lambda: gone(pid), timeout=5)
