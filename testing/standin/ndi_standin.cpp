@@ -236,6 +236,10 @@ void send_video(void* p, const NDIlib_video_frame_v2_t* frame) {
   if (frame == nullptr) return report("video", "null frame", p);
   Picture pic{};
   if (const char* problem = picture_of(*frame, pic)) return report("video", problem, p);
+  // Opt-in slow receiver, so tests can make the decoder outpace the runtime.
+  if (const int64_t delay_us = env_int("ZAL_STANDIN_VIDEO_DELAY_US", 0); delay_us > 0) {
+    std::this_thread::sleep_for(std::chrono::microseconds(delay_us));
+  }
   if (inst->count_mode) return count_video(*inst, pic, t_ns);
 
   uint64_t hash = kFnvOffset;  // hashed before locking: it is the slow part
