@@ -24,6 +24,7 @@ const char kDefaultVersion[] = "zal-standin 6.0.0 (stand-in)";
 
 struct Instance {
   bool count_mode = false;
+  int64_t video_delay_us = 0;      // opt-in slow video send, read once per sender
   std::string count_dir;           // where count mode writes at destroy; empty = nowhere
   std::unique_ptr<TimeLog> times;  // count mode only
   std::atomic<int64_t> video_frames{0};
@@ -109,6 +110,7 @@ void* send_create(const NDIlib_send_create_t* settings) {
   }
   auto* inst = new Instance;
   inst->count_mode = count_mode();
+  inst->video_delay_us = env_int("ZAL_STANDIN_VIDEO_DELAY_US", 0);
   if (inst->count_mode) {
     const char* dir = env("ZAL_STANDIN_CAPTURE");
     inst->count_dir = dir != nullptr ? dir : "";
@@ -237,8 +239,8 @@ void send_video(void* p, const NDIlib_video_frame_v2_t* frame) {
   Picture pic{};
   if (const char* problem = picture_of(*frame, pic)) return report("video", problem, p);
   // Opt-in slow receiver, so tests can make the decoder outpace the runtime.
-  if (const int64_t delay_us = env_int("ZAL_STANDIN_VIDEO_DELAY_US", 0); delay_us > 0) {
-    std::this_thread::sleep_for(std::chrono::microseconds(delay_us));
+  if (inst->video_delay_us > 0) {
+    std::this_thread::sleep_for(std::chrono::microseconds(inst->video_delay_us));
   }
   if (inst->count_mode) return count_video(*inst, pic, t_ns);
 
