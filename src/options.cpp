@@ -77,7 +77,9 @@ bool parse_decimal(const char* text, int32_t* value) {
 }
 
 int64_t frame_bytes(int32_t width, int32_t height) {
-  return static_cast<int64_t>(width) * height * 3 / 2;
+  // The product fits 62 bits; adding its half, rather than tripling it, stays inside 64.
+  int64_t pixels = static_cast<int64_t>(width) * height;
+  return pixels + pixels / 2;
 }
 
 bool parse_options(int argc, char** argv, const char* ffmpeg_env, Options* opt) {

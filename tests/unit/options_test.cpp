@@ -101,6 +101,9 @@ TEST(Options, FramesOf2GiBOrMoreAreRefused) {
   EXPECT_TRUE(parse({"--input", "a", "--width", "37836", "--height", "37836"}).ok);
   EXPECT_FALSE(parse({"--input", "a", "--width", "37838", "--height", "37838"}).ok);
   EXPECT_FALSE(parse({"--input", "a", "--width", "2147483646", "--height", "2"}).ok);
+  // Sizes whose byte count would overflow 64 bits if tripled first.
+  EXPECT_GT(frame_bytes(INT32_MAX, INT32_MAX), 0);
+  EXPECT_FALSE(parse({"--input", "a", "--width", "2147483646", "--height", "2147483642"}).ok);
 }
 
 TEST(Options, DecoderProgramResolution) {
