@@ -1,5 +1,6 @@
 """Real RTSP stream in, real ffmpeg, stand-in NDI runtime out."""
 import json
+import pathlib
 import subprocess
 
 import numpy as np
@@ -56,7 +57,25 @@ def streamed(program, tmp_path_factory):
         run = run_until_stdin_closed(
             program, server.url, cap, ["--name", "E2E", "--width", str(W), "--height", str(H)],
             STREAM_SECONDS)
+    write_summary(run)
     return run, reference
+
+
+def write_summary(run):
+    """Leaves what this run measured in out/e2e/summary.json, for the record."""
+    video = capture.calls(run.capture, "video")
+    status = [e["fps"] for e in run.events() if e["event"] == "status"]
+    left, _ = capture.audio_channels(run.capture)
+    summary = {
+        "frames": len(video),
+        "size": [W, H],
+        "status_fps": status,
+        "audio_seconds": round(left.size / 48000, 2),
+        "tone_hz": round(float(capture.dominant_hz(left[-2 * 48000:])), 1) if left.size else None,
+    }
+    out = pathlib.Path(__file__).resolve().parents[2] / "out" / "e2e"
+    out.mkdir(parents=True, exist_ok=True)
+    (out / "summary.json").write_text(json.dumps(summary) + "\n")
 
 
 class TestStopByClosingStdin:
