@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs the Debian packages needed to build, test (unit, e2e) and run the demo.
+# Installs the Debian packages needed to build, test (unit, e2e, Windows under wine) and run
+# the demo.
 # Idempotent: when every package is already installed it returns without apt work.
-# Extra packages: ZAL_EXTRA_PACKAGES="wine64 ..." bash scripts/deps.sh
+# Extra packages: ZAL_EXTRA_PACKAGES="gdb ..." bash scripts/deps.sh
 set -euo pipefail
 
 PACKAGES=(
@@ -9,8 +10,12 @@ PACKAGES=(
   cmake g++ make libgtest-dev
   # Windows cross-build
   g++-mingw-w64-x86-64-posix
-  # tests and demo helpers
-  python3 python3-pytest python3-numpy
+  # sanitizer builds and the libFuzzer targets
+  clang libclang-rt-14-dev
+  # tests and demo helpers (xdist: the suites run with -n)
+  python3 python3-pytest python3-pytest-xdist python3-numpy
+  # the Windows build's tests run under wine (64-bit only)
+  wine wine64
   # decoder the program starts
   ffmpeg
   # loopback RTSP test server (x264enc: ugly; rtp payloaders: good; opusenc: base)

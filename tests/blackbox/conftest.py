@@ -25,9 +25,12 @@ FAKE = BUILD / "testing" / ("fake-ffmpeg" + EXE)
 STANDIN = BUILD / "standin"
 STANDIN_INCOMPATIBLE = BUILD / "standin-incompatible"
 NEWLINE = b"\r\n" if WINDOWS else b"\n"
+# Under wine the Windows PATH is the prefix's own, extended by WINEPATH; the Unix PATH is unused.
+PATH_VAR = "WINEPATH" if WINDOWS else "PATH"
 
+# Standard error is in text mode on Windows too.
 USAGE = (b"usage: zal-ndi-send --input <rtsp-url> [--name <ndi-name>] [--ffmpeg <path>] "
-         b"[--no-audio] [--width 1920] [--height 1080] [--fps 30]\n")
+         b"[--no-audio] [--width 1920] [--height 1080] [--fps 30]" + NEWLINE)
 
 
 def host_path(path):
@@ -35,6 +38,23 @@ def host_path(path):
     if not WINDOWS:
         return str(path)
     return "Z:" + str(path).replace("/", "\\")
+
+
+def wine_pids(*needles, env=None):
+    """Unix pids of wine processes whose command line holds every needle (and env entry)."""
+    found = []
+    for proc in pathlib.Path("/proc").iterdir():
+        if not proc.name.isdigit():
+            continue
+        try:
+            cmdline = (proc / "cmdline").read_bytes()
+            environ = (proc / "environ").read_bytes().split(b"\0") if env else []
+        except OSError:
+            continue
+        if all(n.encode() in cmdline for n in needles) and \
+                all(("%s=%s" % kv).encode() in environ for kv in (env or {}).items()):
+            found.append(int(proc.name))
+    return found
 
 
 def read_jsonl(path):
@@ -47,11 +67,11 @@ def read_jsonl(path):
 class Run:
     """One run of the program: stdout is read line by line as it comes."""
 
-    def __init__(self, args, env, stdin=subprocess.PIPE):
+    def __init__(self, args, env, stdin=subprocess.PIPE, program=PROGRAM, cwd=None):
         command = ["wine"] if WINDOWS else []
-        command += [str(PROGRAM)] + list(args)
+        command += [str(program)] + list(args)
         self.proc = subprocess.Popen(command, stdin=stdin, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, env=env)
+                                     stderr=subprocess.PIPE, env=env, cwd=cwd)
         self.raw = []  # every stdout line, bytes, with its line ending
         self.lock = threading.Condition()
         self.done = False
@@ -115,6 +135,21 @@ class Run:
             self.proc.wait(10)
 
 
+@pytest.fixture(scope="session", autouse=True)
+def wine_server():
+    """Under wine: a server that outlives single runs, with its system processes started here.
+
+    They inherit the standard handles of the process that starts them and keep them open
+    for seconds after it ends, so a run must never be the one to start them.
+    """
+    if WINDOWS:
+        quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                     stderr=subprocess.DEVNULL, env=dict(os.environ, WINEDEBUG="-all"))
+        subprocess.run(["wineserver", "-p30"], timeout=30, **quiet)  # 2 when one runs
+        subprocess.run(["wine", "cmd", "/c", "exit"], timeout=300, check=True, **quiet)
+    yield
+
+
 @pytest.fixture
 def env(tmp_path):
     """Environment with the stand-in runtime, the fake decoder and capture directories."""
@@ -146,14 +181,14 @@ def run(env):
     """Starts runs of the program; kills any still running at the end of the test."""
     runs = []
 
-    def start(*args, extra_env=None, stdin=subprocess.PIPE):
+    def start(*args, extra_env=None, stdin=subprocess.PIPE, program=PROGRAM, cwd=None):
         e = dict(env)
         for key, value in (extra_env or {}).items():
             if value is None:
                 e.pop(key, None)
             else:
                 e[key] = value
-        r = Run(args, e, stdin=stdin)
+        r = Run(args, e, stdin=stdin, program=program, cwd=cwd)
         runs.append(r)
         return r
 

@@ -4,7 +4,7 @@ import subprocess
 
 import pytest
 
-from conftest import STANDIN, STANDIN_INCOMPATIBLE, USAGE, WINDOWS, host_path, read_jsonl
+from conftest import NEWLINE, STANDIN, STANDIN_INCOMPATIBLE, USAGE, WINDOWS, host_path, read_jsonl
 from test_decoder import connect_error, exit_times, wait_until
 
 POSIX = pytest.mark.skipif(WINDOWS, reason="POSIX only")
@@ -64,7 +64,7 @@ def test_usage_error(run, capture, fakelog, args):
     r = run(*args)
     assert r.finish() == 64
     assert r.raw == []
-    assert r.err == USAGE and len(USAGE) == 132
+    assert r.err == USAGE and len(USAGE) == 131 + len(NEWLINE)
     assert not (capture / "calls.jsonl").exists()
     assert not fakelog.exists()
 

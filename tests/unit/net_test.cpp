@@ -21,6 +21,7 @@ TEST(Net, TwoListenersGetDistinctLoopbackPorts) {
 }
 
 TEST(Net, ClientWaitingInTheBacklogIsAcceptedAtOnce) {
+  net_start();  // each case may run in a process of its own
   int32_t port = 0;
   zal_socket listener = listen_local(&port);
   zal_socket client = connect_local(port);
@@ -40,6 +41,7 @@ TEST(Net, ClientWaitingInTheBacklogIsAcceptedAtOnce) {
 }
 
 TEST(Net, AcceptGivesUpAfterItsLimit) {
+  net_start();  // each case may run in a process of its own
   int32_t port = 0;
   zal_socket listener = listen_local(&port);
   auto start = std::chrono::steady_clock::now();

@@ -1,0 +1,135 @@
+"""Windows build only, under wine: what has no Linux counterpart."""
+
+import json
+import os
+import pathlib
+import shutil
+import signal
+
+import pytest
+
+from conftest import PROGRAM, STANDIN, STANDIN_INCOMPATIBLE, WINDOWS, host_path
+from test_decoder import decoder_pid, gone, wait_until
+
+pytestmark = pytest.mark.skipif(not WINDOWS, reason="Windows build under wine only")
+
+DLL = "Processing.NDI.Lib.x64.dll"
+PREFIX = pathlib.Path(os.environ.get("WINEPREFIX", pathlib.Path.home() / ".wine"))
+# A refused sender ends the run right after the runtime loaded and initialised.
+REFUSED = {"ZAL_STANDIN_CREATE": "fail"}
+LOADED = [{"event": "error", "code": "ndi_sender", "message": "NDI sender creation failed"}]
+INCOMPATIBLE = [{"event": "error", "code": "ndi_runtime",
+                 "message": "NDI runtime incompatible (NDIlib_v6_load missing)"}]
+
+
+@pytest.fixture
+def beside(tmp_path):
+    """A copy of the program with the stand-in runtime in its own directory."""
+    app = tmp_path / "app"
+    app.mkdir()
+    shutil.copy(PROGRAM, app)
+    shutil.copy(STANDIN / DLL, app)
+    return app / PROGRAM.name
+
+
+@pytest.fixture
+def drive(tmp_path):
+    """A fresh directory mapped as a drive of the wine prefix; returns its root."""
+    root = tmp_path / "drive"
+    (root / "cwd").mkdir(parents=True)
+    for letter in "yxwvutsrqponmlkjihg":
+        link = PREFIX / "dosdevices" / (letter + ":")
+        try:
+            link.symlink_to(root)
+            break
+        except FileExistsError:
+            continue
+    else:
+        pytest.fail("no free drive letter in " + str(PREFIX))
+    yield root
+    link.unlink()
+
+
+# The bare name, when the directory gives nothing: the program's own directory and PATH.
+@pytest.mark.parametrize("where, value", [
+    ("beside", None), ("beside", ""), ("beside", "EMPTY"), ("beside", "/" + "d" * 1100),
+    ("path", None), ("path", ""),
+], ids=["beside-unset", "beside-empty", "beside-no-runtime-there", "beside-too-long",
+        "path-unset", "path-empty"])
+def test_bare_name_search(run, tmp_path, beside, where, value):
+    (tmp_path / "empty").mkdir()
+    extra = dict(REFUSED, NDI_RUNTIME_DIR_V6=host_path(tmp_path / "empty")
+                 if value == "EMPTY" else value)
+    if where == "path":
+        extra["WINEPATH"] = host_path(STANDIN)
+    r = run("--input", "x", extra_env=extra, program=beside if where == "beside" else PROGRAM)
+    assert r.finish() == 2 and r.events == LOADED and r.err == b""
+
+
+# An empty directory gives "\Processing.NDI.Lib.x64.dll": the root of the current drive,
+# tried before the bare name (which finds the good runtime beside the program).
+@pytest.mark.parametrize("value, events", [("", INCOMPATIBLE), (None, LOADED)],
+                         ids=["empty", "unset"])
+def test_empty_directory_means_the_drive_root(run, beside, drive, value, events):
+    shutil.copy(STANDIN_INCOMPATIBLE / DLL, drive)
+    r = run("--input", "x", program=beside, cwd=drive / "cwd",
+            extra_env=dict(REFUSED, NDI_RUNTIME_DIR_V6=value))
+    assert r.finish() == 2 and r.events == events
+
+
+# The kill-on-close job: nothing else ends a wine child when its parent dies.
+@pytest.mark.parametrize("steer", ["frames=1;hang=1", "connect=none;hang=1"],
+                         ids=["streaming", "connecting"])
+def test_decoder_dies_when_the_program_is_killed(run, fakelog, steer):
+    r = run("--input", "fake:" + steer, "--width", "64", "--height", "32")
+    if steer.startswith("frames"):
+        r.wait_event("started")
+    decoder = decoder_pid(fakelog)
+    assert b"zal-ndi-send" in pathlib.Path("/proc/%d/cmdline" % r.proc.pid).read_bytes()
+    assert not gone(decoder)
+    r.proc.kill()  # SIGKILL to the program's wine process: no code of it runs
+    r.proc.wait(10)
+    try:
+        wait_until(lambda: gone(decoder), timeout=5)
+    finally:
+        if not gone(decoder):
+            os.kill(decoder, signal.SIGKILL)  # a survivor would hang on for ever
+
+
+def test_decoder_console_output_stays_out(run, fakelog):
+    r = run("--input", "fake:frames=3;out=OUT-MARK;err=ERR-MARK", "--width", "64",
+            "--height", "32")
+    assert r.finish() == 1
+    assert r.events[0]["event"] == "started"
+    assert r.events[-1] == {"event": "exit", "ffmpeg": 0, "requested": False}
+    assert not any(b"MARK" in line for line in r.raw) and r.err == b""
+    # Its standard handles are a console of its own, none of ours.
+    handles = json.loads((fakelog / "fds.json").read_text())["handle_types"]
+    assert handles == {"0": "char", "1": "char", "2": "char"}
+
+
+@pytest.mark.parametrize("name, escaped", [
+    ("ffmpeg.exe", b"ffmpeg.exe"), ('a "b"\\ffmpeg.exe', b'a \\"b\\"\\\\ffmpeg.exe')])
+def test_missing_decoder_exact_line(run, tmp_path, fakelog, name, escaped):
+    program = host_path(tmp_path / "missing") + "\\" + name
+    r = run("--input", "fake:frames=1", "--ffmpeg", program)
+    assert r.finish() == 3
+    assert r.raw == [b'{"event":"error","code":"ffmpeg_spawn","message":"cannot start '
+                     + host_path(tmp_path).replace("\\", "\\\\").encode()
+                     + b"\\\\missing\\\\" + escaped + b'"}\r\n']
+    assert r.err == b"" and not fakelog.exists()
+
+
+def test_winsock_version_2_2(run):
+    r = run("--input", "x", extra_env=dict(REFUSED, WINEDEBUG="+pid,+loaddll,trace+winsock"))
+    assert r.finish() == 2
+    # The trace is on stderr only; the event stream stays as it is.
+    assert r.events == LOADED
+    trace = r.err.decode(errors="replace").splitlines()
+    # "pid:tid:class:channel:function message"; find our process by its image.
+    ours = [line.split(":")[0] for line in trace
+            if ":trace:loaddll:" in line and "\\\\zal-ndi-send.exe\"" in line]
+    assert len(ours) == 1, trace
+    requests = [line.split("WSAStartup ", 1)[1] for line in trace
+                if line.startswith(ours[0] + ":") and ":trace:winsock:WSAStartup version" in line]
+    assert requests == ["version 0x202"]
