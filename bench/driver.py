@@ -282,8 +282,8 @@ def summarize(runs, sizes):
     return out
 
 
-def fmt(value, spec):
-    return "-" if value is None else format(value, spec)
+def fmt(value, pattern):
+    return "-" if value is None else format(value, pattern)
 
 
 def spread(q):
