@@ -12,6 +12,7 @@ import time
 import pytest
 
 from conftest import FAKE, NEWLINE, PATH_VAR, WINDOWS, host_path, wine_pids
+import fakedata
 
 POSIX = pytest.mark.skipif(WINDOWS, reason="POSIX only")
 
@@ -84,18 +85,6 @@ def test_connect_failure_with_audio_waits_60s(run, tmp_path):
     wait_until(lambda: gone(hanging), timeout=5)
 
 
-def expected_args(program, source, width, height, vport, aport):
-    args = [program, "-hide_banner", "-nostdin", "-loglevel", "warning",
-            "-rtsp_transport", "tcp", "-fflags", "nobuffer", "-flags", "low_delay",
-            "-probesize", "2000000", "-analyzeduration", "3000000", "-i", source,
-            "-map", "0:v:0", "-vf", "scale=%d:%d,format=nv12" % (width, height),
-            "-fps_mode", "passthrough", "-f", "rawvideo", "tcp://127.0.0.1:%s" % vport]
-    if aport is not None:
-        args += ["-map", "0:a:0", "-af", "aresample=async=1", "-ac", "2", "-ar", "48000",
-                 "-f", "f32le", "tcp://127.0.0.1:%s" % aport]
-    return args
-
-
 @pytest.mark.parametrize("audio, width, height", [(True, 1920, 1080), (False, 64, 32)])
 def test_decoder_arguments(run, fakelog, audio, width, height):
     source = 'fake:frames=1;hang=1;out=a "quoted" \\ value'
@@ -107,7 +96,7 @@ def test_decoder_arguments(run, fakelog, audio, width, height):
              if m]
     assert len(ports) == (2 if audio else 1) and len(set(ports)) == len(ports)
     assert all(0 < p < 65536 for p in ports)
-    assert args == expected_args(host_path(FAKE), source, width, height, *(ports + [None])[:2])
+    assert args == fakedata.decoder_args(host_path(FAKE), source, width, height, *(ports + [None])[:2])
     assert len(args) == (37 if audio else 26)
     r.close_stdin()
     assert r.finish() == 0

@@ -31,15 +31,7 @@ pytestmark = [
 
 def command(input_address, vport, aport=None, width=W, height=H):
     """The argument list zal-ndi-send gives its decoder."""
-    args = [str(FAKE), "-hide_banner", "-nostdin", "-loglevel", "warning",
-            "-rtsp_transport", "tcp", "-fflags", "nobuffer", "-flags", "low_delay",
-            "-probesize", "2000000", "-analyzeduration", "3000000", "-i", input_address,
-            "-map", "0:v:0", "-vf", "scale=%d:%d,format=nv12" % (width, height),
-            "-fps_mode", "passthrough", "-f", "rawvideo", "tcp://127.0.0.1:%d" % vport]
-    if aport is not None:
-        args += ["-map", "0:a:0", "-af", "aresample=async=1", "-ac", "2", "-ar", "48000",
-                 "-f", "f32le", "tcp://127.0.0.1:%d" % aport]
-    return args
+    return fakedata.decoder_args(str(FAKE), input_address, width, height, vport, aport)
 
 
 class Listener:
