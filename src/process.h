@@ -1,0 +1,59 @@
+// A child process bound to this process's lifetime: start, wait, kill.
+// Shared by zal-ndi-send (its decoder) and zal-ndi-supervise (its sources);
+// process_posix.cpp and process_win32.cpp implement it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// A pipe end: a descriptor on Linux, a HANDLE on Windows.
+typedef intptr_t zal_pipe;
+constexpr zal_pipe kNoPipe = -1;
+
+struct ChildOptions {
+  // false: standard input and output are the null device.
+  // true: both are pipes; our ends come back in Child.
+  bool pipes = false;
+  // Standard error: ours when true, else the null device.
+  bool inherit_stderr = false;
+};
+
+struct ChildProcess;  // one per started child; freed by child_free
+
+struct Child {
+  ChildProcess* process = nullptr;  // null: the start failed
+  zal_pipe input = kNoPipe;         // we write, it reads (close it to say "stop")
+  zal_pipe output = kNoPipe;        // it writes, we read
+};
+
+// How a child ended. `signal` is the signal that ended it on Linux (0 for an
+// exit, and always 0 on Windows); `killed` is true when child_kill ended it.
+struct ChildEnd {
+  int32_t code = 0;
+  int32_t signal = 0;
+  bool killed = false;
+};
+
+// Starts args[0] with args as its argument list. A bare name is looked up
+// along PATH only (the Windows build uses the platform's search). The child
+// dies with this process, however it ends: on Linux, start children from a
+// thread that lives as long as they do (the parent-death signal follows the
+// thread). Every other handle of ours stays out of the child.
+Child child_start(const std::vector<std::string>& args, const ChildOptions& options);
+
+// Waits for the end. Call once, from one thread.
+ChildEnd child_wait(ChildProcess* child);
+
+// Ends the child at once; safe from another thread while child_wait blocks,
+// and harmless once it has ended.
+void child_kill(ChildProcess* child);
+
+// Releases what child_start took; after child_wait.
+void child_free(ChildProcess* child);
+
+// A raw read from one of our pipe ends: bytes read, 0 at its end, negative on error.
+long pipe_read(zal_pipe pipe, char* buffer, size_t capacity);
+
+void pipe_close(zal_pipe pipe);
