@@ -18,6 +18,9 @@ struct ChildOptions {
   bool pipes = false;
   // Standard error: ours when true, else the null device.
   bool inherit_stderr = false;
+  // Linux: a process group of its own, so a terminal's Ctrl-C reaches only us
+  // and we stop the child ourselves. Windows children never share our console.
+  bool own_group = false;
 };
 
 struct ChildProcess;  // one per started child; freed by child_free
