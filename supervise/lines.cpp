@@ -1,0 +1,94 @@
+#include "lines.h"
+
+#include <cstring>
+#include <nlohmann/json.hpp>
+
+using nlohmann::json;
+using nlohmann::ordered_json;
+
+std::vector<std::string> LineSplitter::feed(const char* bytes, size_t size) {
+  std::vector<std::string> lines;
+  const char* end = bytes + size;
+  while (bytes < end) {
+    const char* newline = static_cast<const char*>(memchr(bytes, '\n', end - bytes));
+    const char* stop = newline != nullptr ? newline : end;
+    size_t room = limit_ - pending_.size();
+    size_t take = static_cast<size_t>(stop - bytes);
+    if (take > room) {
+      take = room;
+      cut_ = true;
+    }
+    pending_.append(bytes, take);
+    if (newline == nullptr) break;
+    if (!pending_.empty() && pending_.back() == '\r' && !cut_) pending_.pop_back();
+    lines.push_back(std::move(pending_));
+    pending_.clear();
+    cut_ = false;
+    bytes = newline + 1;
+  }
+  return lines;
+}
+
+std::string LineSplitter::rest() {
+  std::string last = std::move(pending_);
+  pending_.clear();
+  cut_ = false;
+  if (!last.empty() && last.back() == '\r') last.pop_back();
+  return last;
+}
+
+LineInfo read_line(const std::string& line) {
+  // Only "event" and "fps" are read, both ASCII: other bytes are masked so that
+  // text cut inside a UTF-8 sequence still parses.
+  std::string ascii = line;
+  for (char& c : ascii) {
+    if (static_cast<unsigned char>(c) >= 0x80) c = '?';
+  }
+  LineInfo info;
+  json parsed = json::parse(ascii, nullptr, false);
+  if (!parsed.is_object()) return info;
+  info.object = true;
+  auto event = parsed.find("event");
+  if (event != parsed.end() && event->is_string()) info.event = event->get<std::string>();
+  auto fps = parsed.find("fps");
+  if (fps != parsed.end() && fps->is_number()) info.fps = fps->get<double>();
+  return info;
+}
+
+namespace {
+
+std::string quoted(const std::string& text) {
+  return json(text).dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+}  // namespace
+
+std::string tag_line(const std::string& source, const std::string& line, const LineInfo& info) {
+  std::string head = "{\"source\":" + quoted(source);
+  if (!info.object) return head + ",\"event\":\"output\",\"text\":" + quoted(line) + "}";
+  size_t brace = line.find('{');
+  size_t next = line.find_first_not_of(" \t\r\n", brace + 1);
+  bool empty = line[next] == '}';
+  return head + (empty ? "" : ",") + line.substr(brace + 1);
+}
+
+std::string restart_line(const std::string& source, const std::string& reason, int64_t delay_ms) {
+  ordered_json line;
+  line["source"] = source;
+  line["event"] = "restart";
+  line["reason"] = reason;
+  if (delay_ms % 1000 == 0) {
+    line["in_s"] = delay_ms / 1000;
+  } else {
+    line["in_s"] = delay_ms / 1000.0;
+  }
+  return line.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+std::string given_up_line(const std::string& source, const std::string& reason) {
+  ordered_json line;
+  line["source"] = source;
+  line["event"] = "given_up";
+  line["reason"] = reason;
+  return line.dump(-1, ' ', false, json::error_handler_t::replace);
+}

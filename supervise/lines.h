@@ -1,0 +1,41 @@
+// The lines on standard output: a child's lines with its source put first,
+// and the supervisor's own.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Cuts a child's output into lines, without their LF or CR LF. A line longer
+// than the limit keeps only its start, so a child cannot make us hold more.
+class LineSplitter {
+ public:
+  explicit LineSplitter(size_t limit = 65536) : limit_(limit) {}
+  // The whole lines that these bytes complete.
+  std::vector<std::string> feed(const char* bytes, size_t size);
+  // What is left without a line end, at the end of the output (may be empty).
+  std::string rest();
+
+ private:
+  std::string pending_;
+  size_t limit_;
+  bool cut_ = false;  // the pending line reached the limit
+};
+
+// What the supervisor reads from a child's line.
+struct LineInfo {
+  bool object = false;  // a JSON object
+  std::string event;    // its "event", when a string
+  double fps = 0;       // its "fps", when a number
+};
+
+LineInfo read_line(const std::string& line);
+
+// The child's line with "source" as its first key. Its own keys and values are
+// left as they are; a line that is no JSON object comes as the text of an
+// "output" event.
+std::string tag_line(const std::string& source, const std::string& line, const LineInfo& info);
+
+std::string restart_line(const std::string& source, const std::string& reason, int64_t delay_ms);
+std::string given_up_line(const std::string& source, const std::string& reason);

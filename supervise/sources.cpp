@@ -1,0 +1,244 @@
+#include "sources.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <sstream>
+
+using nlohmann::json;
+
+namespace {
+
+// The first problem found stops the walk: each check returns false after
+// filling the error.
+struct Walk {
+  SourcesError* error;
+
+  bool fail(const std::string& place, const std::string& problem) {
+    error->place = place;
+    error->problem = problem;
+    return false;
+  }
+};
+
+std::string child_pointer(const std::string& parent, const std::string& key) {
+  std::string escaped;
+  for (char c : key) {
+    if (c == '~') {
+      escaped += "~0";
+    } else if (c == '/') {
+      escaped += "~1";
+    } else {
+      escaped += c;
+    }
+  }
+  return parent + "/" + escaped;
+}
+
+bool only_known_keys(Walk* walk, const json& object, const std::string& place,
+                     const std::set<std::string>& known) {
+  for (const auto& item : object.items()) {
+    if (known.count(item.key()) == 0) return walk->fail(child_pointer(place, item.key()), "unknown key");
+  }
+  return true;
+}
+
+// A text handed to a child as one argument: not empty, and no NUL, which an
+// argument cannot carry.
+bool read_text(Walk* walk, const json& value, const std::string& place, std::string* out) {
+  if (!value.is_string()) return walk->fail(place, "must be a string");
+  const std::string& text = value.get_ref<const std::string&>();
+  if (text.empty()) return walk->fail(place, "must not be empty");
+  if (text.find('\0') != std::string::npos) return walk->fail(place, "must not contain a NUL character");
+  *out = text;
+  return true;
+}
+
+bool read_seconds(Walk* walk, const json& value, const std::string& place, double least,
+                  int64_t* ms) {
+  if (!value.is_number()) return walk->fail(place, "must be a number of seconds");
+  double seconds = value.get<double>();
+  if (!(seconds >= least && seconds <= 86400)) {
+    std::ostringstream range;
+    range << "must be from " << least << " to 86400";
+    return walk->fail(place, range.str());
+  }
+  *ms = std::llround(seconds * 1000);
+  return true;
+}
+
+bool read_restart(Walk* walk, const json& value, RestartSettings* restart) {
+  const std::string place = "/restart";
+  if (!value.is_object()) return walk->fail(place, "must be an object");
+  if (!only_known_keys(walk, value, place,
+                       {"first_delay_s", "max_delay_s", "healthy_after_s", "stall_after_s"})) {
+    return false;
+  }
+  struct Field {
+    const char* key;
+    double least;
+    int64_t* ms;
+  };
+  // A stall needs at least one missed status line, and they come every 2 s.
+  const Field fields[] = {{"first_delay_s", 0.001, &restart->first_delay_ms},
+                          {"max_delay_s", 0.001, &restart->max_delay_ms},
+                          {"healthy_after_s", 0.001, &restart->healthy_after_ms},
+                          {"stall_after_s", 3, &restart->stall_after_ms}};
+  for (const Field& field : fields) {
+    auto found = value.find(field.key);
+    if (found == value.end()) continue;
+    if (!read_seconds(walk, *found, child_pointer(place, field.key), field.least, field.ms)) {
+      return false;
+    }
+  }
+  if (restart->max_delay_ms < restart->first_delay_ms) {
+    return walk->fail("/restart/max_delay_s", "must not be below first_delay_s");
+  }
+  return true;
+}
+
+bool read_count(Walk* walk, const json& value, const std::string& place, bool even,
+                int32_t* out) {
+  if (!value.is_number_integer()) return walk->fail(place, "must be an integer");
+  // Positive numbers are held unsigned; anything past the 32-bit range is just too big.
+  int64_t n = -1;
+  if (value.is_number_unsigned()) {
+    if (value.get<uint64_t>() <= INT32_MAX) n = static_cast<int64_t>(value.get<uint64_t>());
+  } else {
+    n = value.get<int64_t>();
+  }
+  if (n < 1 || n > INT32_MAX) return walk->fail(place, "must be from 1 to 2147483647");
+  if (even && n % 2 != 0) return walk->fail(place, "must be even");
+  *out = static_cast<int32_t>(n);
+  return true;
+}
+
+bool read_source(Walk* walk, const json& value, const std::string& place, Source* source) {
+  if (!value.is_object()) return walk->fail(place, "must be an object");
+  if (!only_known_keys(walk, value, place, {"name", "input", "width", "height", "fps", "audio"})) {
+    return false;
+  }
+  for (const char* required : {"name", "input"}) {
+    if (!value.contains(required)) return walk->fail(child_pointer(place, required), "is missing");
+  }
+  if (!read_text(walk, value["name"], place + "/name", &source->name)) return false;
+  if (!read_text(walk, value["input"], place + "/input", &source->input)) return false;
+  struct Count {
+    const char* key;
+    bool even;
+    int32_t* out;
+  };
+  const Count counts[] = {
+      {"width", true, &source->width}, {"height", true, &source->height}, {"fps", false, &source->fps}};
+  for (const Count& count : counts) {
+    auto found = value.find(count.key);
+    if (found == value.end()) continue;
+    if (!read_count(walk, *found, child_pointer(place, count.key), count.even, count.out)) {
+      return false;
+    }
+  }
+  auto audio = value.find("audio");
+  if (audio != value.end()) {
+    if (!audio->is_boolean()) return walk->fail(place + "/audio", "must be true or false");
+    source->audio = audio->get<bool>();
+  }
+  return true;
+}
+
+bool read_sources(Walk* walk, const json& value, std::vector<Source>* sources) {
+  if (!value.is_array()) return walk->fail("/sources", "must be an array");
+  if (value.empty()) return walk->fail("/sources", "must list at least one source");
+  for (size_t i = 0; i < value.size(); ++i) {
+    std::string place = "/sources/" + std::to_string(i);
+    Source source;
+    if (!read_source(walk, value[i], place, &source)) return false;
+    for (size_t j = 0; j < sources->size(); ++j) {
+      if ((*sources)[j].name == source.name) {
+        return walk->fail(place + "/name", "duplicate of /sources/" + std::to_string(j) + "/name");
+      }
+    }
+    sources->push_back(source);
+  }
+  return true;
+}
+
+bool read_file(Walk* walk, const json& root, SourcesFile* file) {
+  if (!root.is_object()) return walk->fail("", "must be an object");
+  if (!only_known_keys(walk, root, "", {"program", "ffmpeg", "restart", "sources"})) return false;
+  if (root.contains("program") && !read_text(walk, root["program"], "/program", &file->program)) {
+    return false;
+  }
+  if (root.contains("ffmpeg") && !read_text(walk, root["ffmpeg"], "/ffmpeg", &file->ffmpeg)) {
+    return false;
+  }
+  if (root.contains("restart") && !read_restart(walk, root["restart"], &file->restart)) return false;
+  if (!root.contains("sources")) return walk->fail("/sources", "is missing");
+  return read_sources(walk, root["sources"], &file->sources);
+}
+
+// nlohmann's message without its "[json.exception...] " prefix.
+std::string plain_message(const char* what) {
+  std::string message = what;
+  size_t end = message.find("] ");
+  return end == std::string::npos ? message : message.substr(end + 2);
+}
+
+}  // namespace
+
+bool parse_sources(const std::string& text, SourcesFile* file, SourcesError* error) {
+  json root;
+  try {
+    root = json::parse(text);
+  } catch (const json::parse_error& e) {
+    error->place = "";
+    error->problem = "invalid JSON: " + plain_message(e.what());
+    return false;
+  }
+  Walk walk{error};
+  *file = SourcesFile();
+  return read_file(&walk, root, file);
+}
+
+bool load_sources(const std::string& path, SourcesFile* file, SourcesError* error) {
+  FILE* in = fopen(path.c_str(), "rb");
+  std::string text;
+  if (in != nullptr) {
+    char buffer[65536];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, in)) > 0) text.append(buffer, n);
+  }
+  int failure = in == nullptr ? errno : (ferror(in) ? (errno != 0 ? errno : EIO) : 0);
+  if (in != nullptr) fclose(in);
+  if (in == nullptr || failure != 0) {
+    error->place = "";
+    error->problem = std::string("cannot be read (") + strerror(failure) + ")";
+    return false;
+  }
+  return parse_sources(text, file, error);
+}
+
+std::string describe_error(const std::string& path, const SourcesError& error) {
+  std::string place = error.place.empty() ? "" : error.place + ": ";
+  return path + ": " + place + error.problem;
+}
+
+std::vector<std::string> source_args(const SourcesFile& file, const Source& source,
+                                     const std::string& program) {
+  std::vector<std::string> args = {program, "--input", source.input, "--name", source.name};
+  const std::pair<const char*, int32_t> counts[] = {
+      {"--width", source.width}, {"--height", source.height}, {"--fps", source.fps}};
+  for (const auto& count : counts) {
+    if (count.second == 0) continue;
+    args.push_back(count.first);
+    args.push_back(std::to_string(count.second));
+  }
+  if (!source.audio) args.push_back("--no-audio");
+  if (!file.ffmpeg.empty()) {
+    args.push_back("--ffmpeg");
+    args.push_back(file.ffmpeg);
+  }
+  return args;
+}

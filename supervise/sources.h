@@ -1,0 +1,51 @@
+// The sources file -> plain settings. Errors come back as values that name
+// the place in the file (a JSON pointer) and the problem.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct RestartSettings {
+  // Milliseconds; the file gives seconds and may use fractions.
+  int64_t first_delay_ms = 1000;
+  int64_t max_delay_ms = 30000;
+  int64_t healthy_after_ms = 60000;
+  int64_t stall_after_ms = 10000;
+};
+
+struct Source {
+  std::string name;
+  std::string input;
+  // 0: not given, zal-ndi-send's default applies.
+  int32_t width = 0;
+  int32_t height = 0;
+  int32_t fps = 0;
+  bool audio = true;
+};
+
+struct SourcesFile {
+  std::string program;  // empty: the default program
+  std::string ffmpeg;   // empty: not passed
+  RestartSettings restart;
+  std::vector<Source> sources;
+};
+
+struct SourcesError {
+  std::string place;  // a JSON pointer, or a line and column for invalid JSON
+  std::string problem;
+};
+
+// Parses the text of a sources file. Returns false and fills *error on the
+// first problem found.
+bool parse_sources(const std::string& text, SourcesFile* file, SourcesError* error);
+
+// Reads and parses the file at path; an unreadable file is an error too.
+bool load_sources(const std::string& path, SourcesFile* file, SourcesError* error);
+
+// The one line for standard error: the file, the place and the problem.
+std::string describe_error(const std::string& path, const SourcesError& error);
+
+// The argument list of one source's zal-ndi-send, entry 0 being the program.
+std::vector<std::string> source_args(const SourcesFile& file, const Source& source,
+                                     const std::string& program);

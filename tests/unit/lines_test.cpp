@@ -1,0 +1,48 @@
+#include "lines.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+std::string tag(const std::string& source, const std::string& line) {
+  return tag_line(source, line, read_line(line));
+}
+
+TEST(Lines, SourceGoesFirstAndTheChildsBytesStay) {
+  EXPECT_EQ(R"({"source":"Stage \"L\"","event":"status","connections":1,"fps":30.0,"audio":true})",
+            tag("Stage \"L\"", R"({"event":"status","connections":1,"fps":30.0,"audio":true})"));
+  EXPECT_EQ(R"({"source":"A"})", tag("A", "{}"));
+  // A name cut inside a UTF-8 sequence: the line is still read and passed as it is.
+  std::string cut = "{\"event\":\"started\",\"name\":\"B\xC3\",\"width\":2}";
+  EXPECT_EQ("started", read_line(cut).event);
+  EXPECT_EQ("{\"source\":\"A\"," + cut.substr(1), tag("A", cut));
+  // Anything else is carried as text, so every line stays one JSON object.
+  EXPECT_EQ(R"({"source":"A","event":"output","text":"plain \"words\""})", tag("A", "plain \"words\""));
+  EXPECT_EQ(R"({"source":"A","event":"output","text":"{\"event\":"})", tag("A", "{\"event\":"));
+  EXPECT_EQ(2.5, read_line(R"({"event":"status","fps":2.5})").fps);
+}
+
+std::vector<std::string> feed(LineSplitter* splitter, const std::string& bytes) {
+  return splitter->feed(bytes.data(), bytes.size());
+}
+
+TEST(Lines, SplitterJoinsPiecesStripsCarriageReturnsAndBoundsALine) {
+  LineSplitter splitter(8);
+  EXPECT_TRUE(feed(&splitter, "ab").empty());
+  EXPECT_EQ((std::vector<std::string>{"abc", "", "d"}), feed(&splitter, "c\r\n\nd\n"));
+  EXPECT_EQ((std::vector<std::string>{"12345678", "x"}), feed(&splitter, "1234567890\nx\r\n"));
+  EXPECT_TRUE(feed(&splitter, "tail\r").empty());
+  EXPECT_EQ("tail", splitter.rest());
+}
+
+TEST(Lines, OwnLinesPrintWholeSecondsAsIntegers) {
+  EXPECT_EQ(R"({"source":"A","event":"restart","reason":"exit 1","in_s":4})",
+            restart_line("A", "exit 1", 4000));
+  EXPECT_EQ(R"({"source":"A","event":"restart","reason":"stall","in_s":0.2})",
+            restart_line("A", "stall", 200));
+  EXPECT_EQ(R"({"source":"A","event":"restart","reason":"stall","in_s":1.6})",
+            restart_line("A", "stall", 1600));
+  EXPECT_EQ(R"({"source":"A","event":"given_up","reason":"exit 64"})", given_up_line("A", "exit 64"));
+}
+
+}  // namespace

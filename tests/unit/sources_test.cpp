@@ -1,0 +1,90 @@
+#include "sources.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+namespace {
+
+SourcesError parse_error(const std::string& text) {
+  SourcesFile file;
+  SourcesError error;
+  EXPECT_FALSE(parse_sources(text, &file, &error)) << text;
+  return error;
+}
+
+TEST(Sources, GivenFieldsBecomeArgumentsAndTheRestIsLeftToTheProgram) {
+  SourcesFile file;
+  SourcesError error;
+  ASSERT_TRUE(parse_sources(R"({"program":"/opt/send","ffmpeg":"/usr/bin/ffmpeg",
+      "restart":{"first_delay_s":0.2,"max_delay_s":2,"healthy_after_s":60,"stall_after_s":3.5},
+      "sources":[{"name":"Stage Left","input":"rtsp://a/1","width":1280,"height":720,"fps":25,"audio":false},
+                 {"name":"B","input":"rtsp://b/1"}]})",
+                            &file, &error))
+      << error.place << " " << error.problem;
+  EXPECT_EQ(200, file.restart.first_delay_ms);
+  EXPECT_EQ(3500, file.restart.stall_after_ms);
+  EXPECT_EQ((std::vector<std::string>{"/opt/send", "--input", "rtsp://a/1", "--name", "Stage Left",
+                                      "--width", "1280", "--height", "720", "--fps", "25",
+                                      "--no-audio", "--ffmpeg", "/usr/bin/ffmpeg"}),
+            source_args(file, file.sources[0], "/opt/send"));
+
+  ASSERT_TRUE(parse_sources(R"({"sources":[{"name":"B","input":"rtsp://b/1","audio":true}]})", &file,
+                            &error));
+  EXPECT_EQ(1000, file.restart.first_delay_ms);
+  EXPECT_EQ(30000, file.restart.max_delay_ms);
+  EXPECT_EQ((std::vector<std::string>{"zal-ndi-send", "--input", "rtsp://b/1", "--name", "B"}),
+            source_args(file, file.sources[0], "zal-ndi-send"));
+}
+
+TEST(Sources, EachProblemNamesItsPlace) {
+  const std::string ok = R"("name":"A","input":"x")";
+  const struct {
+    std::string text;
+    std::string place;
+  } cases[] = {
+      {"[]", ""},
+      {R"({"sources":[{)" + ok + "}],\"extra\":1}", "/extra"},
+      {R"({"sources":[{)" + ok + R"(,"a/b~":1}]})", "/sources/0/a~1b~0"},
+      {R"({"restart":{"first":1},"sources":[{)" + ok + "}]}", "/restart/first"},
+      {R"({"sources":[{)" + ok + "},{\"input\":\"y\"}]}", "/sources/1/name"},
+      {R"({"sources":[{"name":"A"}]})", "/sources/0/input"},
+      {R"({"sources":[{)" + ok + "},{" + ok + "}]}", "/sources/1/name"},
+      {R"({"sources":[{)" + ok + R"(,"fps":"30"}]})", "/sources/0/fps"},
+      {R"({"sources":[{)" + ok + R"(,"fps":29.97}]})", "/sources/0/fps"},
+      {R"({"sources":[{)" + ok + R"(,"width":1281}]})", "/sources/0/width"},
+      {R"({"sources":[{)" + ok + R"(,"height":0}]})", "/sources/0/height"},
+      {R"({"sources":[{)" + ok + R"(,"width":4294967296}]})", "/sources/0/width"},
+      {R"({"sources":[{)" + ok + R"(,"audio":1}]})", "/sources/0/audio"},
+      {R"({"sources":[{"name":"A\u0000B","input":"x"}]})", "/sources/0/name"},
+      {R"({"sources":[{"name":"A","input":""}]})", "/sources/0/input"},
+      {R"({"program":7,"sources":[{)" + ok + "}]}", "/program"},
+      {R"({"restart":{"max_delay_s":0.5},"sources":[{)" + ok + "}]}", "/restart/max_delay_s"},
+      {R"({"restart":{"stall_after_s":1},"sources":[{)" + ok + "}]}", "/restart/stall_after_s"},
+      {R"({"restart":{"first_delay_s":-1},"sources":[{)" + ok + "}]}", "/restart/first_delay_s"},
+      {R"({"sources":[]})", "/sources"},
+      {R"({"sources":{}})", "/sources"},
+      {R"({})", "/sources"},
+  };
+  for (const auto& c : cases) {
+    SourcesError error = parse_error(c.text);
+    EXPECT_EQ(c.place, error.place) << c.text;
+    EXPECT_FALSE(error.problem.empty()) << c.text;
+  }
+}
+
+TEST(Sources, UnreadableAndInvalidFilesSayWhy) {
+  SourcesError error = parse_error("{\"sources\": [\n  {\"name\": }\n]}");
+  EXPECT_EQ("", error.place);
+  EXPECT_NE(std::string::npos, error.problem.find("invalid JSON")) << error.problem;
+  EXPECT_NE(std::string::npos, error.problem.find("line 2")) << error.problem;
+
+  SourcesFile file;
+  ASSERT_FALSE(load_sources("no/such/sources.json", &file, &error));
+  EXPECT_EQ("no/such/sources.json: cannot be read (No such file or directory)",
+            describe_error("no/such/sources.json", error));
+  EXPECT_EQ("s.json: /sources/0/fps: must be an integer",
+            describe_error("s.json", SourcesError{"/sources/0/fps", "must be an integer"}));
+}
+
+}  // namespace
