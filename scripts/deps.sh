@@ -7,7 +7,7 @@ set -euo pipefail
 
 PACKAGES=(
   # build
-  cmake g++ make libgtest-dev
+  cmake g++ make libgtest-dev nlohmann-json3-dev
   # Windows cross-build
   g++-mingw-w64-x86-64-posix
   # sanitizer builds and the libFuzzer targets

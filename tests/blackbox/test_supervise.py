@@ -1,0 +1,226 @@
+"""zal-ndi-supervise: many zal-ndi-send runs from one file, restarted, watched and stopped.
+
+Each source's zal-ndi-send runs with the fake decoder and the stand-in runtime; the fake
+decoder's input steers how each run goes.
+"""
+
+import json
+import os
+import signal
+import sys
+import time
+
+import pytest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from conftest import BUILD, EXE, NEWLINE, WINDOWS, Run, host_path, wine_pids  # noqa: E402
+
+SUPERVISOR = BUILD / ("zal-ndi-supervise" + EXE)
+USAGE = b"usage: zal-ndi-supervise [--check] <sources.json>" + NEWLINE
+SMALL = {"width": 64, "height": 48}
+FOREVER = "fake:forever=1;fps=30"
+POSIX = pytest.mark.skipif(WINDOWS, reason="POSIX signals")
+
+
+class TimedRun(Run):
+    """A run that also notes when each line arrived."""
+
+    def __init__(self, *args, **kwargs):
+        self.times = []
+        super().__init__(*args, **kwargs)
+
+    def _read(self):
+        for line in iter(self.proc.stdout.readline, b""):
+            with self.lock:
+                self.raw.append(line)
+                self.times.append(time.monotonic())
+                self.lock.notify_all()
+        with self.lock:
+            self.done = True
+            self.lock.notify_all()
+
+
+@pytest.fixture
+def supervise(env, tmp_path):
+    """Writes a sources file and runs the supervisor on it; every process of the test
+    carries a mark in its environment, so none can be missed when counting what is left."""
+    runs = []
+    env = dict(env, ZAL_SUPERVISE_MARK=str(tmp_path))
+
+    def start(sources, restart=None, extra_env=None, **top):
+        doc = dict(top, sources=sources)
+        if restart is not None:
+            doc["restart"] = restart
+        path = tmp_path / "sources.json"
+        path.write_text(json.dumps(doc))
+        r = TimedRun([host_path(path)], dict(env, **(extra_env or {})), program=SUPERVISOR)
+        runs.append(r)
+        return r
+
+    yield start
+    for r in runs:
+        r.kill()
+
+
+def marked(tmp_path):
+    """Processes still running with this test's mark (zombies have ended)."""
+    pids = []
+    for pid in wine_pids(env={"ZAL_SUPERVISE_MARK": str(tmp_path)}):
+        try:
+            with open("/proc/%d/stat" % pid) as f:
+                state = f.read().rsplit(")", 1)[1].split()[0]
+        except OSError:
+            continue
+        if state != "Z":
+            pids.append(pid)
+    return pids
+
+
+def wait_none_left(tmp_path, timeout=15):
+    deadline = time.monotonic() + timeout
+    while marked(tmp_path) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert marked(tmp_path) == []
+
+
+def of(events, source, name=None):
+    return [e for e in events if e["source"] == source and (name is None or e["event"] == name)]
+
+
+def restart_delays(run, source):
+    """(in_s, seconds from the restart line to the next `started`) for each restart."""
+    lines = [(t, json.loads(raw)) for t, raw in zip(run.times, run.raw)]
+    seen = []
+    for i, (t, event) in enumerate(lines):
+        if event["source"] != source or event["event"] != "restart":
+            continue
+        later = [u for u, e in lines[i + 1:] if e["source"] == source and e["event"] == "started"]
+        if later:
+            seen.append((event["in_s"], later[0] - t))
+    return seen
+
+
+def test_restart_backs_off_and_starts_over_after_a_healthy_run(supervise):
+    # "quick" ends with exit 1 at once; "steady" ends the same way after 2 s of frames.
+    run = supervise([dict(SMALL, name="quick", input="fake:frames=3"),
+                     dict(SMALL, name="steady", input="fake:frames=60;fps=30")],
+                    restart={"first_delay_s": 0.2, "max_delay_s": 0.8, "healthy_after_s": 1})
+    events = run.wait_for(lambda ev: len(of(ev, "quick", "restart")) >= 5
+                          and len(of(ev, "steady", "restart")) >= 2, timeout=60)
+    run.close_stdin()
+    assert run.finish() == 0
+    quick = of(events, "quick", "restart")
+    assert [e["in_s"] for e in quick[:5]] == [0.2, 0.4, 0.8, 0.8, 0.8]
+    assert {e["reason"] for e in quick} == {"exit 1"}
+    assert [e["in_s"] for e in of(events, "steady", "restart")[:2]] == [0.2, 0.2]
+    # Each source's exit line comes before what the supervisor says about that run.
+    for source in ("quick", "steady"):
+        kinds = [e["event"] for e in of(events, source) if e["event"] in ("exit", "restart")]
+        assert kinds[:4] == ["exit", "restart", "exit", "restart"]
+    for in_s, seen in restart_delays(run, "quick") + restart_delays(run, "steady"):
+        assert in_s <= seen < in_s + 10, (in_s, seen)
+    print("restart delays (in_s, seen):", restart_delays(run, "quick"))
+
+
+def test_no_restart_after_exit_2_or_64_and_exit_2_once_all_gave_up(supervise, fakelog):
+    # Too large a frame is zal-ndi-send's usage error; the refused sender ends the other.
+    run = supervise([{"name": "huge", "input": FOREVER, "width": 65536, "height": 65536},
+                     dict(SMALL, name="refused", input=FOREVER)],
+                    restart={"first_delay_s": 0.1}, extra_env={"ZAL_STANDIN_CREATE": "fail"})
+    assert run.finish(timeout=30) == 2
+    events = run.events
+    assert of(events, "huge", "given_up") == [
+        {"source": "huge", "event": "given_up", "reason": "exit 64"}]
+    assert of(events, "refused", "error")[0]["code"] == "ndi_sender"
+    assert of(events, "refused", "given_up")[0]["reason"] == "exit 2"
+    assert [e for e in events if e["event"] == "restart"] == []
+    assert not fakelog.exists()  # no decoder was ever started
+
+
+def test_a_stalled_source_is_stopped_and_started_again(supervise):
+    # A second of frames, then the decoder holds its connections open and sends nothing.
+    run = supervise([dict(SMALL, name="frozen", input="fake:frames=30;fps=30;hang=1")],
+                    restart={"first_delay_s": 0.2, "stall_after_s": 3})
+    events = run.wait_for(lambda ev: len(of(ev, "frozen", "started")) >= 2, timeout=60)
+    run.close_stdin()
+    assert run.finish() == 0
+    first = of(events, "frozen")
+    kinds = [e["event"] for e in first]
+    end = kinds.index("exit")
+    assert first[end]["requested"] is True
+    assert first[end + 1] == {"source": "frozen", "event": "restart", "reason": "stall", "in_s": 0.2}
+    assert kinds[end + 2] == "started"
+
+
+@pytest.mark.parametrize("how", ["stdin", pytest.param("sigterm", marks=POSIX),
+                                 pytest.param("sigint", marks=POSIX),
+                                 pytest.param("sigkill", marks=POSIX)])
+def test_stop_leaves_no_process(supervise, tmp_path, how):
+    run = supervise([dict(SMALL, name="a", input=FOREVER), dict(SMALL, name="b", input=FOREVER),
+                     dict(SMALL, name="later", input="fake:frames=1")],
+                    restart={"first_delay_s": 60})
+    run.wait_for(lambda ev: of(ev, "a", "started") and of(ev, "b", "started")
+                 and of(ev, "later", "restart"))
+    if how == "stdin":
+        run.close_stdin()
+    else:
+        run.proc.send_signal({"sigterm": signal.SIGTERM, "sigint": signal.SIGINT,
+                              "sigkill": signal.SIGKILL}[how])
+    code = run.finish(timeout=20)  # the pending 60 s restart does not hold the stop
+    wait_none_left(tmp_path)
+    if how == "sigkill":
+        return
+    assert code == 0
+    events = run.events
+    for source in ("a", "b"):
+        assert of(events, source)[-1] == {"source": source, "event": "exit", "ffmpeg": 0,
+                                          "requested": True}
+    assert len(of(events, "later", "started")) == 1
+
+
+BAD_FILES = [
+    ('{"sources":[{"name":"A","input":"x","colour":1}]}', "/sources/0/colour"),
+    ('{"sources":[{"name":"A","input":"x","fps":"30"}]}', "/sources/0/fps"),
+    ('{"sources":[{"name":"A","input":"x"},{"name":"A","input":"y"}]}', "/sources/1/name"),
+    ('{"sources":[{"input":"x"}]}', "/sources/0/name"),
+    ('{"sources":[{"name":"A","input":"x"}],}', "invalid JSON"),
+    (None, "cannot be read"),
+]
+
+
+def test_bad_files_and_usage_start_nothing(env, tmp_path, fakelog):
+    def run(*args):
+        r = Run(list(args), env, program=SUPERVISOR)
+        code = r.finish(timeout=30)
+        assert r.raw == []
+        return code, r.err
+
+    for text, place in BAD_FILES:
+        path = tmp_path / "bad.json"
+        if text is None:
+            path.unlink(missing_ok=True)
+        else:
+            path.write_text(text)
+        for args in ([host_path(path)], ["--check", host_path(path)]):
+            code, err = run(*args)
+            assert code == 64
+            assert err.count(NEWLINE) == 1 and host_path(path).encode() in err, err
+            assert place.encode() in err, err
+    for args in ([], ["--verbose", "x.json"], ["a.json", "b.json"]):
+        assert run(*args) == (64, USAGE)
+    (tmp_path / "good.json").write_text('{"sources":[{"name":"A","input":"x"}]}')
+    assert run("--check", host_path(tmp_path / "good.json")) == (0, b"")
+    assert not fakelog.exists()
+
+
+def test_sixteen_sources_at_once(supervise, tmp_path):
+    names = ["cam %02d" % i for i in range(16)]
+    run = supervise([dict(SMALL, name=n, input=FOREVER) for n in names])
+    run.wait_for(lambda ev: all(any(e["fps"] > 0 for e in of(ev, n, "status")) for n in names),
+                 timeout=90)
+    run.close_stdin()
+    assert run.finish(timeout=30) == 0
+    events = run.events
+    assert [e for e in events if e["event"] in ("restart", "given_up")] == []
+    assert {e["source"] for e in events if e["event"] == "exit"} == set(names)
+    wait_none_left(tmp_path)
