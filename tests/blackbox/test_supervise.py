@@ -158,7 +158,7 @@ def test_a_stalled_source_is_stopped_and_started_again(supervise):
 def test_stop_leaves_no_process(supervise, tmp_path, how):
     run = supervise([dict(SMALL, name="a", input=FOREVER), dict(SMALL, name="b", input=FOREVER),
                      dict(SMALL, name="later", input="fake:frames=1")],
-                    restart={"first_delay_s": 60})
+                    restart={"first_delay_s": 60, "max_delay_s": 60})
     run.wait_for(lambda ev: of(ev, "a", "started") and of(ev, "b", "started")
                  and of(ev, "later", "restart"))
     if how == "stdin":
