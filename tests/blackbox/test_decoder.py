@@ -6,6 +6,7 @@ import json
 import os
 import pathlib
 import re
+import signal
 import subprocess
 import time
 
@@ -102,9 +103,10 @@ def test_decoder_arguments(run, fakelog, audio, width, height):
     assert r.finish() == 0
 
 
-@pytest.mark.parametrize("how", ["option", "env", "path"])
+@pytest.mark.parametrize("how", ["option", "env", "path",
+                                 pytest.param("empty PATH element", marks=POSIX)])
 def test_decoder_program_choice(run, tmp_path, fakelog, how):
-    extra = {}
+    extra, cwd = {}, None
     if how == "option":
         options, program = ["--ffmpeg", host_path(FAKE)], host_path(FAKE)
         extra["FFMPEG_BIN"] = host_path(tmp_path / "missing")
@@ -116,7 +118,9 @@ def test_decoder_program_choice(run, tmp_path, fakelog, how):
         (tmp_path / "bin" / ("ffmpeg.exe" if WINDOWS else "ffmpeg")).symlink_to(FAKE)
         options, program = [], "ffmpeg"
         extra = {"FFMPEG_BIN": None, PATH_VAR: host_path(tmp_path / "bin")}
-    r = run("--input", "fake:frames=1;hang=1", *options, extra_env=extra)
+        if how == "empty PATH element":  # the working directory, as execvp has it
+            extra[PATH_VAR], cwd = "/nonexistent::/usr/bin", tmp_path / "bin"
+    r = run("--input", "fake:frames=1;hang=1", *options, extra_env=extra, cwd=cwd)
     r.wait_event("started")
     assert json.loads((fakelog / "args.json").read_text())[0] == program
     r.close_stdin()
@@ -125,10 +129,10 @@ def test_decoder_program_choice(run, tmp_path, fakelog, how):
 
 @pytest.mark.parametrize("case", [
     "empty env", "empty option", "missing", "quoted", "not executable", "directory",
-    "not on PATH",
+    "not on PATH", pytest.param("only in the working directory", marks=POSIX),
 ])
 def test_decoder_cannot_start(run, tmp_path, fakelog, case):
-    options, extra = [], {}
+    options, extra, cwd = [], {}, None
     missing = host_path(tmp_path / "missing" / "ffmpeg")
     # On Windows a name without an extension would be looked up with .exe added; and
     # without the execute bit, so that wine does not run it as a Unix script.
@@ -136,14 +140,18 @@ def test_decoder_cannot_start(run, tmp_path, fakelog, case):
     plain.write_text("#!/bin/sh\nexit 0\n")
     program = {"empty env": "", "empty option": "", "missing": missing,
                "quoted": host_path(tmp_path / 'a "b" \\c'), "not executable": host_path(plain),
-               "directory": host_path(tmp_path), "not on PATH": "ffmpeg"}[case]
+               "directory": host_path(tmp_path), "not on PATH": "ffmpeg",
+               "only in the working directory": "ffmpeg"}[case]
     if case == "empty env":
         extra["FFMPEG_BIN"] = ""
     elif case == "not on PATH":
         extra = {"FFMPEG_BIN": None, PATH_VAR: host_path(tmp_path)}
+    elif case == "only in the working directory":
+        (tmp_path / "ffmpeg").symlink_to(FAKE)
+        extra, cwd = {"FFMPEG_BIN": None, PATH_VAR: "/nonexistent"}, tmp_path
     else:
         options = ["--ffmpeg", program]
-    r = run("--input", "fake:frames=1", *options, extra_env=extra)
+    r = run("--input", "fake:frames=1", *options, extra_env=extra, cwd=cwd)
     assert r.finish() == 3
     assert r.events == [{"event": "error", "code": "ffmpeg_spawn",
                          "message": "cannot start " + program}]
@@ -197,6 +205,25 @@ def test_stop_by_closing_stdin(run, fakelog, monkeypatch, extra_fd):
         record = json.loads((fakelog / "fds.json").read_text())
         assert record["fds"] == [0, 1, 2]
         assert all(record["targets"][str(fd)] == "/dev/null" for fd in (0, 1, 2))
+
+
+@POSIX
+def test_parent_signal_settings_reach_neither_exit_code_nor_decoder(run, fakelog, monkeypatch):
+    """A daemon-like parent: SIGCHLD and others ignored, some blocked."""
+    def daemon_like():
+        for number in (signal.SIGCHLD, signal.SIGINT, signal.SIGHUP):
+            signal.signal(number, signal.SIG_IGN)
+        signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGUSR1, signal.SIGTERM})
+    popen = subprocess.Popen
+    monkeypatch.setattr(subprocess, "Popen", lambda *a, **k: popen(*a, preexec_fn=daemon_like, **k))
+    r = run("--input", "fake:frames=5;hold_ms=3000;exit=5", "--width", "64", "--height", "32")
+    status = pathlib.Path("/proc/%d/status" % decoder_pid(fakelog)).read_text()
+    masks = {k: int(v, 16) for k, v in re.findall(r"^(SigBlk|SigIgn):\s*(\w+)$", status, re.M)}
+    hostile = sum(1 << (n - 1) for n in (signal.SIGCHLD, signal.SIGINT, signal.SIGHUP,
+                                         signal.SIGUSR1, signal.SIGTERM))
+    assert masks["SigBlk"] & hostile == 0 and masks["SigIgn"] & hostile == 0, masks
+    assert r.finish() == 1
+    assert r.events[-1] == {"event": "exit", "ffmpeg": 5, "requested": False}
 
 
 @POSIX

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "decoder.h"
+#include "process.h"
 
 namespace {
 
@@ -14,11 +15,11 @@ std::vector<std::string> fake_args(const std::string& input) {
   return {ZAL_FAKE_DECODER, "-i", input, "-vf", "scale=2:2,format=nv12", "tcp://127.0.0.1:1"};
 }
 
-TEST(DecoderWin32, MissingProgramFailsToStart) {
+TEST(ProcessWin32, MissingProgramFailsToStart) {
   EXPECT_FALSE(decoder_start({"C:\\no\\such\\decoder.exe", "-i", "x"}));
 }
 
-TEST(DecoderWin32, ExitCodeAndOurKill) {
+TEST(ProcessWin32, ExitCodeAndOurKill) {
   ASSERT_TRUE(decoder_start(fake_args("not-fake")));  // cannot open its input: exit 1
   EXPECT_EQ(wait_child(), 1);
   ASSERT_TRUE(decoder_start(fake_args("fake:connect=none;hang=1")));
@@ -26,12 +27,30 @@ TEST(DecoderWin32, ExitCodeAndOurKill) {
   EXPECT_EQ(wait_child(), 0);
 }
 
-TEST(DecoderWin32, TooLongCommandLineIsAStartFailure) {
+TEST(ProcessWin32, TooLongCommandLineIsAStartFailure) {
   EXPECT_FALSE(decoder_start(fake_args(std::string(kCommandLineLimit, 'a'))));
 }
 
+// What a piped child writes comes back to us.
+TEST(ProcessWin32, PipedChild) {
+  ChildOptions options;
+  options.pipes = true;
+  Child child = child_start(fake_args("fake:connect=none;out=started"), options);
+  ASSERT_NE(child.process, nullptr);
+  pipe_close(child.input);
+  std::string text;
+  char buffer[256];
+  for (long n; (n = pipe_read(child.output, buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+  pipe_close(child.output);
+  ChildEnd end = child_wait(child.process);
+  EXPECT_EQ(end.code, 0);
+  EXPECT_FALSE(end.killed);
+  EXPECT_EQ(text.rfind("started\r\n", 0), 0u) << text;
+  child_free(child.process);
+}
+
 // The platform's own parser must give every argument back unchanged.
-TEST(DecoderWin32, QuotingRoundTripsThroughTheSystemParser) {
+TEST(ProcessWin32, QuotingRoundTripsThroughTheSystemParser) {
   std::vector<std::string> args = {"C:\\Program Files\\ffmpeg\\ffmpeg.exe", "",
                                    "rtsp://x\" -f \"null", "dir\\", "a\\\\\"b", "two words",
                                    "tab\there", "\\\\server\\share\\", "\"\"", "end\\\\"};

@@ -1,0 +1,161 @@
+#include <windows.h>
+
+#include <mutex>
+
+#include "decoder.h"
+#include "process.h"
+
+struct ChildProcess {
+  HANDLE process = nullptr;
+  volatile LONG kill_sent = 0;
+};
+
+namespace {
+
+// One job holds every child and kills them when its last handle closes. We
+// never close it, so that happens when this process ends, however it ends.
+HANDLE the_job() {
+  static std::once_flag once;
+  static HANDLE job = nullptr;
+  std::call_once(once, [] {
+    job = CreateJobObjectA(nullptr, nullptr);
+    if (job == nullptr) return;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+  });
+  return job;
+}
+
+void close_if_open(HANDLE handle) {
+  if (handle != nullptr && handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+}
+
+// The child's standard handles and our pipe ends. Everything is made
+// non-inheritable; only the child's ends are marked inheritable, just for
+// the CreateProcess call (children are started from one thread).
+struct ChildStdio {
+  HANDLE theirs[3] = {nullptr, nullptr, nullptr};
+  HANDLE ours_in = nullptr;
+  HANDLE ours_out = nullptr;
+};
+
+void close_all(ChildStdio* stdio) {
+  for (HANDLE handle : stdio->theirs) close_if_open(handle);
+  close_if_open(stdio->ours_in);
+  close_if_open(stdio->ours_out);
+}
+
+HANDLE inheritable_copy(HANDLE handle) {
+  HANDLE copy = nullptr;
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return nullptr;
+  HANDLE self = GetCurrentProcess();
+  if (!DuplicateHandle(self, handle, self, &copy, 0, TRUE, DUPLICATE_SAME_ACCESS)) return nullptr;
+  return copy;
+}
+
+bool make_stdio(const ChildOptions& options, ChildStdio* stdio) {
+  HANDLE in_read = nullptr, out_write = nullptr;
+  if (!CreatePipe(&in_read, &stdio->ours_in, nullptr, 0)) return false;
+  stdio->theirs[0] = in_read;
+  if (!CreatePipe(&stdio->ours_out, &out_write, nullptr, 0)) return false;
+  stdio->theirs[1] = out_write;
+  for (int i = 0; i < 2; ++i) {
+    SetHandleInformation(stdio->theirs[i], HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+  }
+  if (options.inherit_stderr) {
+    stdio->theirs[2] = inheritable_copy(GetStdHandle(STD_ERROR_HANDLE));
+  } else {
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    stdio->theirs[2] = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   &inherit, OPEN_EXISTING, 0, nullptr);
+  }
+  return true;
+}
+
+bool create_suspended(std::string* line, const ChildStdio* stdio, bool pipes,
+                      PROCESS_INFORMATION* child) {
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  if (pipes) {
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = stdio->theirs[0];
+    startup.hStdOutput = stdio->theirs[1];
+    startup.hStdError = stdio->theirs[2];
+  }
+  // No console of its own: the child's output never reaches ours, and a
+  // console's Ctrl-C never reaches it.
+  return CreateProcessA(nullptr, &(*line)[0], nullptr, nullptr, pipes ? TRUE : FALSE,
+                        CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr, nullptr, &startup, child);
+}
+
+}  // namespace
+
+static_assert(sizeof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION) == 144, "extended limit record");
+static_assert(sizeof(STARTUPINFOA) == 104, "start-up record");
+
+Child child_start(const std::vector<std::string>& args, const ChildOptions& options) {
+  Child child;
+  std::string line;
+  if (args.empty() || !join_command_line(args, &line)) return child;
+  ChildStdio stdio;
+  if (options.pipes && !make_stdio(options, &stdio)) {
+    close_all(&stdio);
+    return child;
+  }
+  PROCESS_INFORMATION started = {};
+  // Suspended, so it is inside the job before any of its code runs.
+  bool ok = create_suspended(&line, &stdio, options.pipes, &started);
+  for (HANDLE& handle : stdio.theirs) {
+    close_if_open(handle);
+    handle = nullptr;
+  }
+  if (!ok) {
+    close_all(&stdio);
+    return child;
+  }
+  HANDLE job = the_job();
+  if (job != nullptr) AssignProcessToJobObject(job, started.hProcess);
+  ResumeThread(started.hThread);
+  CloseHandle(started.hThread);
+  child.process = new ChildProcess;
+  child.process->process = started.hProcess;
+  child.input = options.pipes ? reinterpret_cast<zal_pipe>(stdio.ours_in) : kNoPipe;
+  child.output = options.pipes ? reinterpret_cast<zal_pipe>(stdio.ours_out) : kNoPipe;
+  return child;
+}
+
+ChildEnd child_wait(ChildProcess* child) {
+  ChildEnd end;
+  WaitForSingleObject(child->process, INFINITE);
+  DWORD code = 0;
+  GetExitCodeProcess(child->process, &code);
+  end.code = static_cast<int32_t>(code);
+  end.killed = InterlockedCompareExchange(&child->kill_sent, 0, 0) != 0 && code == 0;
+  return end;
+}
+
+void child_kill(ChildProcess* child) {
+  InterlockedExchange(&child->kill_sent, 1);
+  TerminateProcess(child->process, 0);
+}
+
+void child_free(ChildProcess* child) {
+  if (child == nullptr) return;
+  CloseHandle(child->process);
+  delete child;
+}
+
+long pipe_read(zal_pipe pipe, char* buffer, size_t capacity) {
+  DWORD n = 0;
+  DWORD want = capacity > 0x7fffffff ? 0x7fffffff : static_cast<DWORD>(capacity);
+  if (!ReadFile(reinterpret_cast<HANDLE>(pipe), buffer, want, &n, nullptr)) {
+    // The writer closing its end is the end of the stream.
+    return GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
+  }
+  return static_cast<long>(n);
+}
+
+void pipe_close(zal_pipe pipe) {
+  if (pipe != kNoPipe) CloseHandle(reinterpret_cast<HANDLE>(pipe));
+}
