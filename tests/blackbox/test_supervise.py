@@ -136,6 +136,11 @@ def test_no_restart_after_exit_2_or_64_and_exit_2_once_all_gave_up(supervise, fa
     assert [e for e in events if e["event"] == "restart"] == []
     assert not fakelog.exists()  # no decoder was ever started
 
+    run = supervise([dict(SMALL, name="nowhere", input=FOREVER)], program="/nonexistent/send")
+    assert run.finish(timeout=30) == 2
+    assert run.events == [{"source": "nowhere", "event": "given_up",
+                           "reason": "cannot start /nonexistent/send"}]
+
 
 def test_a_stalled_source_is_stopped_and_started_again(supervise):
     # A second of frames, then the decoder holds its connections open and sends nothing.
@@ -176,6 +181,24 @@ def test_stop_leaves_no_process(supervise, tmp_path, how):
         assert of(events, source)[-1] == {"source": source, "event": "exit", "ffmpeg": 0,
                                           "requested": True}
     assert len(of(events, "later", "started")) == 1
+
+
+@POSIX
+def test_a_child_deaf_to_its_closed_input_is_killed(supervise, tmp_path):
+    # Says `started`, then neither sends status nor ends when its input closes.
+    deaf = tmp_path / "deaf"
+    deaf.write_text('#!/bin/sh\necho \'{"event":"started"}\'\nexec sleep 600\n')
+    deaf.chmod(0o755)
+    run = supervise([{"name": "deaf", "input": "x"}], program=str(deaf),
+                    restart={"first_delay_s": 0.2, "stall_after_s": 3})
+    events = run.wait_for(lambda ev: len(of(ev, "deaf", "started")) == 2, timeout=30)
+    assert of(events, "deaf", "restart") == [
+        {"source": "deaf", "event": "restart", "reason": "stall", "in_s": 0.2}]
+    stop = time.monotonic()
+    run.close_stdin()
+    assert run.finish(timeout=20) == 0
+    assert 4 < time.monotonic() - stop < 15
+    wait_none_left(tmp_path)
 
 
 BAD_FILES = [
