@@ -101,10 +101,11 @@ def restart_delays(run, source):
 
 
 def test_restart_backs_off_and_starts_over_after_a_healthy_run(supervise):
-    # "quick" ends with exit 1 at once; "steady" ends the same way after 2 s of frames.
-    run = supervise([dict(SMALL, name="quick", input="fake:frames=3"),
-                     dict(SMALL, name="steady", input="fake:frames=60;fps=30")],
-                    restart={"first_delay_s": 0.2, "max_delay_s": 0.8, "healthy_after_s": 1})
+    # "quick" ends with exit 1 at once; "steady" ends the same way after 5 s of frames
+    # (a slow build may take a second or two for the quick run too).
+    run = supervise([dict(SMALL, name="quick", input="fake:frames=1"),
+                     dict(SMALL, name="steady", input="fake:frames=150;fps=30")],
+                    restart={"first_delay_s": 0.2, "max_delay_s": 0.8, "healthy_after_s": 4})
     events = run.wait_for(lambda ev: len(of(ev, "quick", "restart")) >= 5
                           and len(of(ev, "steady", "restart")) >= 2, timeout=60)
     run.close_stdin()
