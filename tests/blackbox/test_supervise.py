@@ -118,8 +118,9 @@ def test_restart_backs_off_and_starts_over_after_a_healthy_run(supervise):
     for source in ("quick", "steady"):
         kinds = [e["event"] for e in of(events, source) if e["event"] in ("exit", "restart")]
         assert kinds[:4] == ["exit", "restart", "exit", "restart"]
+    # Seen from here, less whatever kept this reader from a line at once.
     for in_s, seen in restart_delays(run, "quick") + restart_delays(run, "steady"):
-        assert in_s <= seen < in_s + 10, (in_s, seen)
+        assert in_s * 0.75 < seen < in_s + 10, (in_s, seen)
     print("restart delays (in_s, seen):", restart_delays(run, "quick"))
 
 
