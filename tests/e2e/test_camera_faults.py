@@ -13,7 +13,7 @@ import time
 
 import pytest
 
-from conftest import RtspServer, Run, children
+from conftest import RtspServer, Run, children, proc_stat
 
 SOURCE = ("--width", "320", "--height", "240", "--fps", "30")
 OUTPUT = ("--width", "320", "--height", "240")
@@ -43,11 +43,8 @@ class TimedRun(Run):
     def note_decoder(self):
         """Remembers when the ffmpeg child first showed up as a zombie, not yet reaped."""
         for pid in children(self.proc.pid):
-            try:
-                state = pathlib.Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0]
-            except OSError:
-                continue
-            if state == "Z" and self.decoder_ended is None:
+            stat = proc_stat(pid)
+            if stat and stat[2] == "Z" and self.decoder_ended is None:
                 self.decoder_ended = time.monotonic() - self.t0
 
     def wait_for(self, predicate, start, timeout):
@@ -103,17 +100,17 @@ def with_credentials(url, user, password):
 # First: the 30 s accept wait overlaps the other tests under xdist.
 def test_camera_that_never_delivers(program, tmp_path):
     """No audio track with audio on, wrong credentials, refused, no answer: one error line, exit 3."""
-    with RtspServer(*SOURCE, "--no-audio") as mute_mount, \
-            RtspServer(*SOURCE, "--auth", "viewer:right") as guarded, mute_listener() as mute:
+    with RtspServer(*SOURCE, "--no-audio") as no_audio_mount, \
+            RtspServer(*SOURCE, "--auth", "viewer:right") as guarded, mute_listener() as hung:
         video_only = ("--no-audio", *OUTPUT)
         runs = {  # name: (run, the decoder's exit code in the line)
-            "no_audio_track": (TimedRun(program, mute_mount.url, tmp_path / "a", OUTPUT), 1),
+            "no_audio_track": (TimedRun(program, no_audio_mount.url, tmp_path / "a", OUTPUT), 1),
             "wrong_credentials": (TimedRun(program, with_credentials(guarded.url, "viewer", "wrong"),
                                            tmp_path / "b", video_only), 1),
             "refused": (TimedRun(program, f"rtsp://127.0.0.1:{closed_port()}/test",
                                  tmp_path / "c", video_only), 1),
             # ffmpeg sets no time-out: it waits until the program kills it.
-            "no_answer": (TimedRun(program, "rtsp://127.0.0.1:%d/test" % mute.getsockname()[1],
+            "no_answer": (TimedRun(program, "rtsp://127.0.0.1:%d/test" % hung.getsockname()[1],
                                    tmp_path / "d", video_only), 0),
         }
         try:
