@@ -50,9 +50,24 @@ def parse_args(argv):
     p.add_argument("--pattern", default="smpte")
     p.add_argument("--key-int", type=int, default=30)
     p.add_argument("--no-audio", action="store_true")
+    p.add_argument("--auth", metavar="USER:PASSWORD",
+                   help="demand basic authentication with these credentials")
     p.add_argument("--max-seconds", type=float, default=0,
                    help="stop by itself after this long (0: never)")
     return p.parse_args(argv)
+
+
+def require_basic_auth(server, factory, user, password):
+    """Only this user may play the mount; anyone else gets 401."""
+    token = GstRtspServer.RTSPToken()
+    token.set_string(GstRtspServer.RTSP_TOKEN_MEDIA_FACTORY_ROLE, "viewer")
+    auth = GstRtspServer.RTSPAuth()
+    auth.add_basic(GstRtspServer.RTSPAuth.make_basic(user, password), token)
+    server.set_auth(auth)
+    permissions = GstRtspServer.RTSPPermissions()
+    permissions.add_permission_for_role("viewer", GstRtspServer.RTSP_PERM_MEDIA_FACTORY_ACCESS, True)
+    permissions.add_permission_for_role("viewer", GstRtspServer.RTSP_PERM_MEDIA_FACTORY_CONSTRUCT, True)
+    factory.set_permissions(permissions)
 
 
 def main(argv=None):
@@ -67,6 +82,8 @@ def main(argv=None):
     # Each client gets its own pipeline, so every session starts cleanly.
     factory.set_shared(False)
     server.get_mount_points().add_factory(MOUNT, factory)
+    if args.auth:
+        require_basic_auth(server, factory, *args.auth.split(":", 1))
 
     if server.attach(None) == 0:
         print(f"ERROR cannot listen on {HOST}:{args.port}", file=sys.stderr, flush=True)
