@@ -6,10 +6,11 @@
 #include <memory>
 #include <set>
 #include <thread>
+#include <utility>
 
-#include "ndi_records.h"
 #include "standin_capture.h"
 #include "standin_json.h"
+#include "standin_records.h"
 
 #ifdef _WIN32
 #define STANDIN_EXPORT extern "C" __declspec(dllexport)
@@ -84,7 +85,7 @@ const char* version() {
   return v != nullptr ? v : kDefaultVersion;
 }
 
-std::string create_line(const NDIlib_send_create_t* s, const void* instance) {
+std::string create_line(const SendCreate* s, const void* instance) {
   JsonLine line("send_create");
   if (s == nullptr) {
     line.null("p_create_settings");
@@ -103,7 +104,7 @@ std::string create_line(const NDIlib_send_create_t* s, const void* instance) {
   return line.str("instance", address(instance)).finish();
 }
 
-void* send_create(const NDIlib_send_create_t* settings) {
+void* send_create(const SendCreate* settings) {
   if (env_is("ZAL_STANDIN_CREATE", "fail")) {
     capture_line(create_line(settings, nullptr));
     return nullptr;
@@ -178,7 +179,7 @@ struct Picture {
 };
 
 // Null when the record cannot be read safely.
-const char* picture_of(const NDIlib_video_frame_v2_t& f, Picture& pic) {
+const char* picture_of(const VideoFrame& f, Picture& pic) {
   if (f.p_data == nullptr) return "null p_data";
   if (f.xres <= 0 || f.yres <= 0) return "bad frame size";
   const int64_t stride = f.line_stride_in_bytes == 0 ? f.xres : f.line_stride_in_bytes;
@@ -208,7 +209,7 @@ void count_video(Instance& inst, const Picture& pic, int64_t t_ns) {
   inst.times->record(static_cast<uint64_t>(index), TimeLog::Entry{t_ns, first8(pic)});
 }
 
-std::string video_line(int64_t seq, const void* p, const NDIlib_video_frame_v2_t& f, int64_t bytes,
+std::string video_line(int64_t seq, const void* p, const VideoFrame& f, int64_t bytes,
                        uint64_t hash, int64_t t_ns) {
   return JsonLine("video")
       .num("seq", seq)
@@ -231,7 +232,7 @@ std::string video_line(int64_t seq, const void* p, const NDIlib_video_frame_v2_t
       .finish();
 }
 
-void send_video(void* p, const NDIlib_video_frame_v2_t* frame) {
+void send_video(void* p, const VideoFrame* frame) {
   const int64_t t_ns = now_ns();
   Instance* inst = lookup(p, "video");
   if (inst == nullptr) return;
@@ -259,7 +260,7 @@ void send_video(void* p, const NDIlib_video_frame_v2_t* frame) {
 
 // --- audio ---
 
-std::string audio_line(int64_t seq, const void* p, const NDIlib_audio_frame_v2_t& f, uint64_t hash,
+std::string audio_line(int64_t seq, const void* p, const AudioFrame& f, uint64_t hash,
                        int64_t t_ns) {
   return JsonLine("audio")
       .num("seq", seq)
@@ -277,7 +278,7 @@ std::string audio_line(int64_t seq, const void* p, const NDIlib_audio_frame_v2_t
       .finish();
 }
 
-void send_audio(void* p, const NDIlib_audio_frame_v2_t* frame) {
+void send_audio(void* p, const AudioFrame* frame) {
   const int64_t t_ns = now_ns();
   Instance* inst = lookup(p, "audio");
   if (inst == nullptr) return;
@@ -304,7 +305,7 @@ void send_audio(void* p, const NDIlib_audio_frame_v2_t* frame) {
 // --- the table ---
 
 struct Table {
-  const void* slots[ndi_entry::kTableSize];
+  const void* slots[position::kTableSize];
 };
 
 // The cast to the declared type checks each signature at compile time.
@@ -313,16 +314,31 @@ const void* slot(Fn fn) {
   return reinterpret_cast<const void*>(fn);
 }
 
+// Every other position answers with a record instead of a crash, so a call made
+// through a wrong position is named in the capture. Whatever the caller passed is
+// ignored, and the 0 returned reads as false, null or no connections.
+template <int N>
+intptr_t unserved() {
+  complain("unserved", "call through a position the runtime does not serve");
+  capture_line(JsonLine("unserved").num("position", N).str("error", "no entry here").finish());
+  return 0;
+}
+
+template <int... N>
+void fill_unserved(Table& t, std::integer_sequence<int, N...>) {
+  ((t.slots[N] = slot(&unserved<N>)), ...);
+}
+
 [[maybe_unused]] Table make_table() {  // unused in the incompatible build
   Table t{};
-  t.slots[ndi_entry::kInitialize] = slot<NDIlib_initialize_fn>(&initialize);
-  t.slots[ndi_entry::kVersion] = slot<NDIlib_version_fn>(&version);
-  t.slots[ndi_entry::kSendCreate] = slot<NDIlib_send_create_fn>(&send_create);
-  t.slots[ndi_entry::kSendDestroy] = slot<NDIlib_send_destroy_fn>(&send_destroy);
-  t.slots[ndi_entry::kSendGetNoConnections] =
-      slot<NDIlib_send_get_no_connections_fn>(&send_get_no_connections);
-  t.slots[ndi_entry::kSendVideoV2] = slot<NDIlib_send_send_video_v2_fn>(&send_video);
-  t.slots[ndi_entry::kSendAudioV2] = slot<NDIlib_send_send_audio_v2_fn>(&send_audio);
+  fill_unserved(t, std::make_integer_sequence<int, position::kTableSize>{});
+  t.slots[position::kInitialize] = slot<InitializeFn>(&initialize);
+  t.slots[position::kVersion] = slot<VersionFn>(&version);
+  t.slots[position::kSendCreate] = slot<SendCreateFn>(&send_create);
+  t.slots[position::kSendDestroy] = slot<SendDestroyFn>(&send_destroy);
+  t.slots[position::kSendGetNoConnections] = slot<SendGetNoConnectionsFn>(&send_get_no_connections);
+  t.slots[position::kSendVideoV2] = slot<SendVideoFn>(&send_video);
+  t.slots[position::kSendAudioV2] = slot<SendAudioFn>(&send_audio);
   return t;
 }
 
