@@ -85,7 +85,7 @@ const char* version() {
   return v != nullptr ? v : kDefaultVersion;
 }
 
-std::string create_line(const SendCreate* s, const void* instance) {
+std::string create_line(const NDIlib_send_create_t* s, const void* instance) {
   JsonLine line("send_create");
   if (s == nullptr) {
     line.null("p_create_settings");
@@ -104,7 +104,7 @@ std::string create_line(const SendCreate* s, const void* instance) {
   return line.str("instance", address(instance)).finish();
 }
 
-void* send_create(const SendCreate* settings) {
+void* send_create(const NDIlib_send_create_t* settings) {
   if (env_is("ZAL_STANDIN_CREATE", "fail")) {
     capture_line(create_line(settings, nullptr));
     return nullptr;
@@ -179,7 +179,7 @@ struct Picture {
 };
 
 // Null when the record cannot be read safely.
-const char* picture_of(const VideoFrame& f, Picture& pic) {
+const char* picture_of(const NDIlib_video_frame_v2_t& f, Picture& pic) {
   if (f.p_data == nullptr) return "null p_data";
   if (f.xres <= 0 || f.yres <= 0) return "bad frame size";
   const int64_t stride = f.line_stride_in_bytes == 0 ? f.xres : f.line_stride_in_bytes;
@@ -209,7 +209,7 @@ void count_video(Instance& inst, const Picture& pic, int64_t t_ns) {
   inst.times->record(static_cast<uint64_t>(index), TimeLog::Entry{t_ns, first8(pic)});
 }
 
-std::string video_line(int64_t seq, const void* p, const VideoFrame& f, int64_t bytes,
+std::string video_line(int64_t seq, const void* p, const NDIlib_video_frame_v2_t& f, int64_t bytes,
                        uint64_t hash, int64_t t_ns) {
   return JsonLine("video")
       .num("seq", seq)
@@ -232,7 +232,7 @@ std::string video_line(int64_t seq, const void* p, const VideoFrame& f, int64_t 
       .finish();
 }
 
-void send_video(void* p, const VideoFrame* frame) {
+void send_video(void* p, const NDIlib_video_frame_v2_t* frame) {
   const int64_t t_ns = now_ns();
   Instance* inst = lookup(p, "video");
   if (inst == nullptr) return;
@@ -260,7 +260,7 @@ void send_video(void* p, const VideoFrame* frame) {
 
 // --- audio ---
 
-std::string audio_line(int64_t seq, const void* p, const AudioFrame& f, uint64_t hash,
+std::string audio_line(int64_t seq, const void* p, const NDIlib_audio_frame_v2_t& f, uint64_t hash,
                        int64_t t_ns) {
   return JsonLine("audio")
       .num("seq", seq)
@@ -278,7 +278,7 @@ std::string audio_line(int64_t seq, const void* p, const AudioFrame& f, uint64_t
       .finish();
 }
 
-void send_audio(void* p, const AudioFrame* frame) {
+void send_audio(void* p, const NDIlib_audio_frame_v2_t* frame) {
   const int64_t t_ns = now_ns();
   Instance* inst = lookup(p, "audio");
   if (inst == nullptr) return;
