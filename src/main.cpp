@@ -13,7 +13,7 @@
 #include "options.h"
 #include "state.h"
 #include "status.h"
-#include "stopwatch.h"
+#include "stdin_stop.h"
 
 namespace {
 

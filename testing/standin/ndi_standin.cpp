@@ -6,10 +6,11 @@
 #include <memory>
 #include <set>
 #include <thread>
+#include <utility>
 
-#include "ndi_records.h"
 #include "standin_capture.h"
 #include "standin_json.h"
+#include "standin_records.h"
 
 #ifdef _WIN32
 #define STANDIN_EXPORT extern "C" __declspec(dllexport)
@@ -304,7 +305,7 @@ void send_audio(void* p, const NDIlib_audio_frame_v2_t* frame) {
 // --- the table ---
 
 struct Table {
-  const void* slots[ndi_entry::kTableSize];
+  const void* slots[position::kTableSize];
 };
 
 // The cast to the declared type checks each signature at compile time.
@@ -313,16 +314,31 @@ const void* slot(Fn fn) {
   return reinterpret_cast<const void*>(fn);
 }
 
+// Every other position answers with a record instead of a crash, so a call made
+// through a wrong position is named in the capture. Whatever the caller passed is
+// ignored, and the 0 returned reads as false, null or no connections.
+template <int N>
+intptr_t unserved() {
+  complain("unserved", "call through a position the runtime does not serve");
+  capture_line(JsonLine("unserved").num("position", N).str("error", "no entry here").finish());
+  return 0;
+}
+
+template <int... N>
+void fill_unserved(Table& t, std::integer_sequence<int, N...>) {
+  ((t.slots[N] = slot(&unserved<N>)), ...);
+}
+
 [[maybe_unused]] Table make_table() {  // unused in the incompatible build
   Table t{};
-  t.slots[ndi_entry::kInitialize] = slot<NDIlib_initialize_fn>(&initialize);
-  t.slots[ndi_entry::kVersion] = slot<NDIlib_version_fn>(&version);
-  t.slots[ndi_entry::kSendCreate] = slot<NDIlib_send_create_fn>(&send_create);
-  t.slots[ndi_entry::kSendDestroy] = slot<NDIlib_send_destroy_fn>(&send_destroy);
-  t.slots[ndi_entry::kSendGetNoConnections] =
-      slot<NDIlib_send_get_no_connections_fn>(&send_get_no_connections);
-  t.slots[ndi_entry::kSendVideoV2] = slot<NDIlib_send_send_video_v2_fn>(&send_video);
-  t.slots[ndi_entry::kSendAudioV2] = slot<NDIlib_send_send_audio_v2_fn>(&send_audio);
+  fill_unserved(t, std::make_integer_sequence<int, position::kTableSize>{});
+  t.slots[position::kInitialize] = slot<InitializeFn>(&initialize);
+  t.slots[position::kVersion] = slot<VersionFn>(&version);
+  t.slots[position::kSendCreate] = slot<SendCreateFn>(&send_create);
+  t.slots[position::kSendDestroy] = slot<SendDestroyFn>(&send_destroy);
+  t.slots[position::kSendGetNoConnections] = slot<SendGetNoConnectionsFn>(&send_get_no_connections);
+  t.slots[position::kSendVideoV2] = slot<SendVideoFn>(&send_video);
+  t.slots[position::kSendAudioV2] = slot<SendAudioFn>(&send_audio);
   return t;
 }
 

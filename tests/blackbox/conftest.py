@@ -67,11 +67,13 @@ def read_jsonl(path):
 class Run:
     """One run of the program: stdout is read line by line as it comes."""
 
-    def __init__(self, args, env, stdin=subprocess.PIPE, program=PROGRAM, cwd=None):
+    def __init__(self, args, env, stdin=subprocess.PIPE, program=PROGRAM, cwd=None,
+                 preexec_fn=None):
         command = ["wine"] if WINDOWS else []
         command += [str(program)] + list(args)
         self.proc = subprocess.Popen(command, stdin=stdin, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, env=env, cwd=cwd)
+                                     stderr=subprocess.PIPE, env=env, cwd=cwd,
+                                     preexec_fn=preexec_fn)
         self.raw = []  # every stdout line, bytes, with its line ending
         self.lock = threading.Condition()
         self.done = False
@@ -181,14 +183,15 @@ def run(env):
     """Starts runs of the program; kills any still running at the end of the test."""
     runs = []
 
-    def start(*args, extra_env=None, stdin=subprocess.PIPE, program=PROGRAM, cwd=None):
+    def start(*args, extra_env=None, stdin=subprocess.PIPE, program=PROGRAM, cwd=None,
+              preexec_fn=None):
         e = dict(env)
         for key, value in (extra_env or {}).items():
             if value is None:
                 e.pop(key, None)
             else:
                 e[key] = value
-        r = Run(args, e, stdin=stdin, program=program, cwd=cwd)
+        r = Run(args, e, stdin=stdin, program=program, cwd=cwd, preexec_fn=preexec_fn)
         runs.append(r)
         return r
 

@@ -1,11 +1,13 @@
 """Faults: stops and kills at random moments, a decoder that dies, stays silent or floods,
-a reader that goes away, and no leaks over many runs. Linux only (process control).
+a reader that goes away, too few descriptors, and no leaks over many runs. Linux only
+(process control).
 
 Random moments come from ZAL_FAULT_SEED (printed in every failure) so a failure can be replayed.
 """
 
 import os
 import random
+import resource
 import select
 import signal
 import socket
@@ -411,6 +413,46 @@ def test_reader_closes_stdout(tmp_path, env, capture, fakelog):
             proc.wait(10)
         drain.join(5)
         proc.stderr.close()
+
+
+# --- too few descriptors ---
+
+def test_descriptor_limits(run, tmp_path):
+    # Raising the limit step by step fails the listeners, then the decoder's start, then
+    # nothing: each run is one error line with its code or a whole run, never a crash or a
+    # hang, and no error leaves a decoder started. The limit holds for the decoder too.
+    order = ["socket", "ffmpeg_spawn", "run"]
+    seen = []
+    for limit in range(3, 25):
+        log = tmp_path / ("fake%d" % limit)
+
+        def lower(n=limit):
+            resource.setrlimit(resource.RLIMIT_NOFILE, (n, n))
+
+        r = run("--input", "fake:frames=3;exit=3", "--width", str(W), "--height", str(H),
+                extra_env={"ZAL_FAKE_LOG": str(log),
+                           "ZAL_STANDIN_CAPTURE": str(tmp_path / ("capture%d" % limit))},
+                preexec_fn=lower)
+        try:
+            code = r.finish()
+            why = "limit=%d code=%d stdout=%r stderr=%r" % (limit, code, r.raw, r.err[-300:])
+            if code == 127 and not seen and not r.raw:
+                continue  # the dynamic loader found no descriptor for our libraries
+            events = check_sequence(r, code, why)
+            kind = events[0]["code"] if events[0]["event"] == "error" else "run"
+            earliest = order.index(seen[-1]) if seen else 0  # more descriptors, later steps
+            assert kind in order[earliest:], why
+            if kind == "socket":
+                assert events == [{"event": "error", "code": "socket",
+                                   "message": "cannot open local sockets"}], why
+            if kind != "run":
+                assert not log.exists(), "a decoder was started: " + why
+            else:
+                assert events[-1] == {"event": "exit", "ffmpeg": 3, "requested": False}, why
+            seen.append(kind)
+        finally:
+            release(r)
+    assert seen[0] == "socket" and seen[-1] == "run", seen
 
 
 # --- many runs ---

@@ -1,4 +1,4 @@
-#include "stopwatch.h"
+#include "stdin_stop.h"
 
 #include "console.h"
 #include "decoder.h"
