@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import capture
-from conftest import RtspServer, Run, decoders, still_running
+from conftest import WINDOWS, RtspServer, Run, decoders, still_running
 
 W, H = 1280, 720
 SOURCE = ("--width", "640", "--height", "480", "--fps", "30")  # not the output size
@@ -93,7 +93,8 @@ def write_summary(run):
     }
     out = pathlib.Path(__file__).resolve().parents[2] / "out" / "e2e"
     out.mkdir(parents=True, exist_ok=True)
-    (out / "summary.json").write_text(json.dumps(summary) + "\n")
+    (out / ("summary-windows.json" if WINDOWS else "summary.json")).write_text(
+        json.dumps(summary) + "\n")
 
 
 class TestStopByClosingStdin:
