@@ -98,6 +98,7 @@ fi
 
 work=$(mktemp -d "$CACHE_ROOT/build.XXXXXX")
 trap 'rm -rf "$work"' EXIT
+chmod 755 "$work"  # apt's download user writes there
 start=$SECONDS
 log "building ffmpeg $version for Windows in $work"
 (

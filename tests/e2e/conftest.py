@@ -209,7 +209,9 @@ class Run:
         except subprocess.TimeoutExpired:
             self.proc.kill()
             self.proc.wait(timeout=10)
-            pytest.fail(f"program still running {timeout} s after it should have stopped")
+            self._out.join(5)
+            pytest.fail(f"program still running {timeout} s after it should have stopped\n"
+                        + self.describe())
         self._out.join(5)
         return self.returncode
 
