@@ -17,7 +17,8 @@ from conftest import WINDOWS, RtspServer, Run, decoders, still_running
 W, H = (640, 360) if WINDOWS else (1280, 720)
 SOURCE = ("--width", "640", "--height", "480", "--fps", "30")  # not the output size
 FREQ = 750.0  # not the usual 1 kHz, so a built-in tone cannot pass
-STREAM_SECONDS = 7
+# Longer under wine, where a busy machine stalls the decoder for a moment now and then.
+STREAM_SECONDS = 10 if WINDOWS else 7
 BARS_ROWS = int(H * 0.6)  # the seven top bars; the bottom has per-frame noise
 
 
@@ -134,8 +135,9 @@ class TestStopByClosingStdin:
         steady = [json.loads(line) for line in run.lines[: run.lines_before_stop]]
         steady = [e for e in steady if e["event"] == "status"]
         assert len(steady) >= 2, run.describe()
-        later = [s["fps"] for s in steady[1:]]
-        assert all(24 <= fps <= 36 for fps in later), f"status fps {later} vs a 30 fps source"
+        later = sorted(s["fps"] for s in steady[1:])
+        # The median: a stall and the catch-up after it move single intervals only.
+        assert 24 <= later[len(later) // 2] <= 36, f"status fps {later} vs a 30 fps source"
 
 
 class TestVideo:
@@ -218,7 +220,7 @@ def test_killed_program_leaves_no_decoder(program, tmp_path):
         finally:
             run.proc.kill()
             run.wait()
-        found = dict(run.children, **decoders(run.proc.pid, server.url))
+        found = {**run.children, **decoders(run.proc.pid, server.url)}
         assert found, "no decoder seen while running"
         deadline = time.monotonic() + 5
         left = found
