@@ -96,6 +96,8 @@ if [[ -f "$final/ffmpeg.exe" ]]; then
   exit 0
 fi
 
+# Holding the lock, any build folder left is from a build that was killed.
+rm -rf "$CACHE_ROOT"/build.*
 work=$(mktemp -d "$CACHE_ROOT/build.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 chmod 755 "$work"  # apt's download user writes there
