@@ -21,6 +21,10 @@ PACKAGES=(
   # loopback RTSP test server (x264enc: ugly; rtp payloaders: good; opusenc: base)
   python3-gi gir1.2-gstreamer-1.0 gir1.2-gst-plugins-base-1.0 gir1.2-gst-rtsp-server-1.0
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly
+  # the RTSP test server's H.265 stream (x265enc)
+  gstreamer1.0-plugins-bad
+  # the Windows ffmpeg.exe, built from Debian's source package (scripts/ffmpeg-exe.sh)
+  dpkg-dev nasm
 )
 # shellcheck disable=SC2206
 PACKAGES+=(${ZAL_EXTRA_PACKAGES:-})

@@ -50,6 +50,11 @@ echo "wine prefix ready after $((SECONDS - windows_start)) s"
 # The toolchain file makes wine the emulator, so ctest runs each test case under wine.
 ctest --test-dir build-windows --output-on-failure -j2
 ZAL_TARGET=windows ZAL_BUILD_DIR="$PWD/build-windows" /usr/bin/python3 -m pytest -q -n 4 tests/blackbox
+# A real ffmpeg.exe, built once per machine and source version (minutes the first time).
+ffmpeg_exe=$(bash scripts/ffmpeg-exe.sh)
+# One at a time: each run streams in real time.
+ZAL_TARGET=windows ZAL_BUILD_DIR="$PWD/build-windows" ZAL_FFMPEG_EXE="$ffmpeg_exe" \
+  /usr/bin/python3 -m pytest -q tests/e2e
 echo "== Windows part: $((SECONDS - windows_start)) s"
 
 echo "== sanitizers: unit and black-box tests under ASan+UBSan, then TSan"

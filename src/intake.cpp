@@ -29,7 +29,6 @@ int video_thread(void* socket) {
     zal_ndi_send_video_nv12(gSender, frame.get(), gOpt.width, gOpt.height, gOpt.fps, 1);
     gFrames.fetch_add(1);
   }
-  sock_close(s);
   return 0;
 }
 
@@ -40,6 +39,5 @@ int audio_thread(void* socket) {
     if (!recv_exact(s, reinterpret_cast<uint8_t*>(block), kAudioBlockBytes)) break;
     zal_ndi_send_audio_interleaved(gSender, block, kAudioSamples, kAudioChannels, kAudioRate);
   }
-  sock_close(s);
   return 0;
 }

@@ -15,6 +15,7 @@ constexpr int32_t kAudioBlockBytes = kAudioSamples * kAudioChannels * 4;
 // Receives exactly length bytes; false when the stream ends or fails first.
 bool recv_exact(zal_socket s, uint8_t* buffer, int64_t length);
 
-// Thread entries; the argument points at the accepted socket, which the thread closes.
+// Thread entries; the argument points at the accepted socket, which stays open for the
+// caller to close once the thread has ended.
 int video_thread(void* socket);
 int audio_thread(void* socket);

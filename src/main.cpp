@@ -92,8 +92,14 @@ int streaming_run() {
     join_if_started(&audio_pump);
   }
   gStop.exchange(1);
+  // A stop needs nothing more from the decoder, and its end of the connections may
+  // outlive it (under wine a killed process's sockets can stay open): wake the pumps.
+  sock_shutdown(video);
+  sock_shutdown(audio_connection);
   join_if_started(&video_pump);
   join_if_started(&audio_pump);
+  sock_close(video);
+  sock_close(audio_connection);
   join_if_started(&reporter);
   zal_ndi_sender_destroy(gSender);
   emit(EVENT_EXIT, code, json_bool(requested));

@@ -25,4 +25,8 @@ int32_t sock_send(zal_socket s, const void* buffer, int32_t length);
 // A client connected to 127.0.0.1:port, or -1. Used by the tools and tests.
 zal_socket connect_local(int32_t port);
 
+// Ends both directions without releasing the handle: a receive blocked on it in another
+// thread returns.
+void sock_shutdown(zal_socket s);
+
 void sock_close(zal_socket s);

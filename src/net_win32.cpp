@@ -66,6 +66,10 @@ zal_socket connect_local(int32_t port) {
   return wrap(s);
 }
 
+void sock_shutdown(zal_socket s) {
+  if (s != kNoSocket) shutdown(native(s), SD_BOTH);
+}
+
 void sock_close(zal_socket s) {
   if (s != kNoSocket) closesocket(native(s));
 }

@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""Loopback RTSP test server: H.264 SMPTE bars plus an Opus sine tone at /test.
+"""Loopback RTSP test server: H.264 (or H.265) SMPTE bars plus an Opus sine tone at /test.
 
 Run with the system python (/usr/bin/python3): it needs python3-gi and
 gir1.2-gst-rtsp-server-1.0. Prints "READY rtsp://127.0.0.1:PORT/test" once
@@ -19,15 +19,23 @@ HOST = "127.0.0.1"
 MOUNT = "/test"
 
 
+ENCODERS = {
+    "h264": "! x264enc tune=zerolatency speed-preset=ultrafast key-int-max={key_int} "
+            "! video/x-h264,profile=constrained-baseline "
+            "! rtph264pay name=pay0 pt=96 config-interval=1",
+    # x265enc comes with plugins-bad.
+    "h265": "! x265enc tune=zerolatency speed-preset=ultrafast key-int-max={key_int} "
+            "! video/x-h265 ! rtph265pay name=pay0 pt=96 config-interval=1",
+}
+
+
 def launch_line(args):
     video = (
         f"videotestsrc pattern={args.pattern} is-live=true "
         f"! video/x-raw,format=I420,width={args.width},height={args.height},"
         f"framerate={args.fps}/1 "
         # Small key interval so a late joiner gets a picture within a second.
-        f"! x264enc tune=zerolatency speed-preset=ultrafast key-int-max={args.key_int} "
-        "! video/x-h264,profile=constrained-baseline "
-        "! rtph264pay name=pay0 pt=96 config-interval=1"
+        + ENCODERS[args.codec].format(key_int=args.key_int)
     )
     if args.no_audio:
         return f"( {video} )"
@@ -52,6 +60,7 @@ def parse_args(argv):
     p.add_argument("--no-audio", action="store_true")
     p.add_argument("--auth", metavar="USER:PASSWORD",
                    help="demand basic authentication with these credentials")
+    p.add_argument("--codec", choices=sorted(ENCODERS), default="h264")
     p.add_argument("--max-seconds", type=float, default=0,
                    help="stop by itself after this long (0: never)")
     return p.parse_args(argv)

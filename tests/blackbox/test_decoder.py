@@ -50,6 +50,11 @@ def gone(pid):
     return stat.rsplit(")", 1)[1].split()[0] == "Z"
 
 
+def received_args(log):
+    """The decoder's argv as text: its record keeps each byte of 0x80 and above apart."""
+    return [a.encode("latin-1").decode() for a in json.loads((log / "args.json").read_text())]
+
+
 def exit_times(runs, timeout):
     """Seconds from now until each run's process ends."""
     start = time.monotonic()
@@ -88,11 +93,11 @@ def test_connect_failure_with_audio_waits_60s(run, tmp_path):
 
 @pytest.mark.parametrize("audio, width, height", [(True, 1920, 1080), (False, 64, 32)])
 def test_decoder_arguments(run, fakelog, audio, width, height):
-    source = 'fake:frames=1;hang=1;out=a "quoted" \\ value'
+    source = 'fake:frames=1;hang=1;out=a "quoted" \\ value S\u00fcd-\u6771'
     options = ["--width", str(width), "--height", str(height)] + ([] if audio else ["--no-audio"])
     r = run("--input", source, *options)
     assert r.wait_event("started")[0]["audio"] is audio
-    args = json.loads((fakelog / "args.json").read_text())
+    args = received_args(fakelog)
     ports = [int(m.group(1)) for a in args for m in [re.fullmatch(r"tcp://127\.0\.0\.1:(\d+)", a)]
              if m]
     assert len(ports) == (2 if audio else 1) and len(set(ports)) == len(ports)
@@ -108,7 +113,10 @@ def test_decoder_arguments(run, fakelog, audio, width, height):
 def test_decoder_program_choice(run, tmp_path, fakelog, how):
     extra, cwd = {}, None
     if how == "option":
-        options, program = ["--ffmpeg", host_path(FAKE)], host_path(FAKE)
+        (tmp_path / "D\u00e9codeur \u6771").mkdir()
+        named = tmp_path / "D\u00e9codeur \u6771" / FAKE.name
+        named.symlink_to(FAKE)
+        options, program = ["--ffmpeg", host_path(named)], host_path(named)
         extra["FFMPEG_BIN"] = host_path(tmp_path / "missing")
     elif how == "env":
         options, program = [], host_path(FAKE)
@@ -122,7 +130,7 @@ def test_decoder_program_choice(run, tmp_path, fakelog, how):
             extra[PATH_VAR], cwd = "/nonexistent::/usr/bin", tmp_path / "bin"
     r = run("--input", "fake:frames=1;hang=1", *options, extra_env=extra, cwd=cwd)
     r.wait_event("started")
-    assert json.loads((fakelog / "args.json").read_text())[0] == program
+    assert received_args(fakelog)[0] == program
     r.close_stdin()
     assert r.finish() == 0
 

@@ -94,8 +94,9 @@ def test_accepted_at_the_limits(run, capture, fakelog, args):
     (["--name", 'Cam "1" \\ \tx', "--width", "64", "--height", "32"],
      'Cam "1" \\ \tx', 64, 32, 30, True),
     (["--name", "", "--width", "64", "--height", "32"], "", 64, 32, 30, False),
-    pytest.param(["--name", "Kamera \u00e9 \u2192", "--width", "64", "--height", "32"],
-                 "Kamera \u00e9 \u2192", 64, 32, 30, True, marks=POSIX),
+    # Beyond any ANSI code page: passed on as its UTF-8 bytes.
+    (["--name", "B\u00fchne \u6771\u4eac", "--width", "64", "--height", "32"],
+     "B\u00fchne \u6771\u4eac", 64, 32, 30, True),
 ])
 def test_option_values(run, capture, fakelog, args, name, width, height, fps, audio):
     args = list(args) + ([] if audio else ["--no-audio"])
@@ -113,6 +114,7 @@ def test_option_values(run, capture, fakelog, args, name, width, height, fps, au
     assert r.err == b""
 
 
+RUNTIME = "Processing.NDI.Lib.x64.dll" if WINDOWS else "libndi.so.6"
 NOT_FOUND = "NDI runtime not found (Processing.NDI.Lib.x64.dll)"
 INCOMPATIBLE = "NDI runtime incompatible (NDIlib_v6_load missing)"
 LONG_DIR = "/" + "d" * 1100
@@ -152,10 +154,16 @@ def test_sender_refused(run, capture, fakelog):
     pytest.param({"NDI_RUNTIME_DIR_V6": "EMPTY", "LD_LIBRARY_PATH": str(STANDIN)}, marks=POSIX),
     pytest.param({"NDI_RUNTIME_DIR_V6": LONG_DIR, "LD_LIBRARY_PATH": str(STANDIN)}, marks=POSIX),
     {"ZAL_STANDIN_VERSION": 'v"6" \\ \x01 x'},
+    {"NDI_RUNTIME_DIR_V6": "NON-ASCII"},
 ])
 def test_runtime_found(run, tmp_path, capture, extra):
     (tmp_path / "empty").mkdir()
-    extra = {k: host_path(tmp_path / "empty") if v == "EMPTY" else v for k, v in extra.items()}
+    # A folder named in the user's language, as an installer may make it.
+    named = tmp_path / "NDI S\u00fcd \u6771\u4eac"
+    named.mkdir()
+    (named / RUNTIME).symlink_to(STANDIN / RUNTIME)
+    where = {"EMPTY": host_path(tmp_path / "empty"), "NON-ASCII": host_path(named)}
+    extra = {k: where.get(v, v) for k, v in extra.items()}
     r = run("--input", IN, "--width", "64", "--height", "32", extra_env=extra)
     started = r.wait_event("started")[0]
     assert started["ndi"] == extra.get("ZAL_STANDIN_VERSION", "zal-standin 6.0.0 (stand-in)")

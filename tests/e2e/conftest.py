@@ -1,4 +1,8 @@
-"""End-to-end harness: loopback RTSP server, the real program, real ffmpeg, stand-in runtime."""
+"""End-to-end harness: loopback RTSP server, the real program, real ffmpeg, stand-in runtime.
+
+ZAL_TARGET=windows runs the Windows build under wine with the ffmpeg.exe named by
+ZAL_FFMPEG_EXE (bash scripts/ffmpeg-exe.sh builds it and prints its path).
+"""
 import json
 import os
 import subprocess
@@ -15,8 +19,22 @@ SYSTEM_PYTHON = "/usr/bin/python3"  # python3-gi lives there, not in a pyenv pyt
 sys.path.insert(0, str(REPO / "testing"))
 
 
+WINDOWS = os.environ.get("ZAL_TARGET") == "windows"
+EXE = ".exe" if WINDOWS else ""
+RUNTIME = "Processing.NDI.Lib.x64.dll" if WINDOWS else "libndi.so.6"
+
+
 def build_dir():
     return Path(os.environ.get("ZAL_BUILD_DIR", str(REPO / "build")))
+
+
+def host_path(path):
+    """A path as the program sees it (a Windows path under wine)."""
+    return "Z:" + str(path).replace("/", "\\") if WINDOWS else str(path)
+
+
+def decoder_exe():
+    return Path(os.environ.get("ZAL_FFMPEG_EXE", "")) if WINDOWS else None
 
 
 @pytest.fixture(scope="session")
@@ -33,11 +51,23 @@ def rtsp_available():
 
 @pytest.fixture(scope="session")
 def program(rtsp_available):
-    exe = build_dir() / "zal-ndi-send"
-    runtime = build_dir() / "standin" / "libndi.so.6"
+    exe = build_dir() / ("zal-ndi-send" + EXE)
+    runtime = build_dir() / "standin" / RUNTIME
     for path in (exe, runtime):
         assert path.exists(), f"{path} missing: build with cmake --preset default && cmake --build build"
+    if WINDOWS:
+        assert decoder_exe().is_file(), "ZAL_FFMPEG_EXE must name ffmpeg.exe (bash scripts/ffmpeg-exe.sh)"
+        start_wine_server()
     return exe
+
+
+def start_wine_server():
+    """A server that outlives single runs, its system processes started here, not by a run
+    (they would hold its output pipes open)."""
+    quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                 stderr=subprocess.DEVNULL, env=dict(os.environ, WINEDEBUG="-all"))
+    subprocess.run(["wineserver", "-p30"], timeout=30, **quiet)
+    subprocess.run(["wine", "cmd", "/c", "exit"], timeout=300, check=True, **quiet)
 
 
 class RtspServer:
@@ -102,8 +132,30 @@ def children(pid):
 
 
 def still_running(pid, starttime):
+    """A zombie counts as ended: its parent may be gone and it awaits reaping."""
     st = proc_stat(pid)
-    return st is not None and st[1] == starttime
+    return st is not None and st[1] == starttime and st[2] != "Z"
+
+
+def decoders(program_pid, url):
+    """The program's decoder processes: its children on Linux; under wine, where processes
+    are not children of their parent's Unix process, the wine processes of ffmpeg.exe
+    that were given this stream's address."""
+    if not WINDOWS:
+        return children(program_pid)
+    found = {}
+    needles = (decoder_exe().name.encode(), url.encode())
+    for entry in Path("/proc").iterdir():
+        if not entry.name.isdigit():
+            continue
+        try:
+            cmdline = (entry / "cmdline").read_bytes()
+        except OSError:
+            continue
+        st = proc_stat(int(entry.name))
+        if st and all(n in cmdline for n in needles):
+            found[int(entry.name)] = (st[1], "ffmpeg")
+    return found
 
 
 class Run:
@@ -111,16 +163,20 @@ class Run:
 
     def __init__(self, exe, url, capture, args, max_frames=30):
         env = dict(os.environ,
-                   NDI_RUNTIME_DIR_V6=str(build_dir() / "standin"),
-                   ZAL_STANDIN_CAPTURE=str(capture),
+                   NDI_RUNTIME_DIR_V6=host_path(build_dir() / "standin"),
+                   ZAL_STANDIN_CAPTURE=host_path(capture),
                    ZAL_STANDIN_MAX_FRAMES=str(max_frames))
         env.pop("FFMPEG_BIN", None)  # real ffmpeg from PATH
+        if WINDOWS:
+            env.update(FFMPEG_BIN=host_path(decoder_exe()), WINEDEBUG="-all")
         self.capture = capture
+        self.url = url
         self.lines = []
         self.children = {}
         self.returncode = None
         self.lines_before_stop = None
-        self.proc = subprocess.Popen([str(exe), "--input", url, *args], env=env,
+        command = ["wine"] if WINDOWS else []
+        self.proc = subprocess.Popen(command + [str(exe), "--input", url, *args], env=env,
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE)
         self._out = threading.Thread(target=self._read_stdout, daemon=True)
@@ -130,13 +186,13 @@ class Run:
 
     def _read_stdout(self):
         for raw in self.proc.stdout:
-            self.lines.append(raw.decode("utf-8", "replace").rstrip("\n"))
+            self.lines.append(raw.decode("utf-8", "replace").rstrip("\r\n"))
 
     def watch(self, seconds):
         """Lets it stream, noting its children; returns early if it exits."""
         end = time.monotonic() + seconds
         while time.monotonic() < end and self.proc.poll() is None:
-            self.children.update(children(self.proc.pid))
+            self.children.update(decoders(self.proc.pid, self.url))
             time.sleep(0.2)
 
     def close_stdin_and_wait(self, timeout=15):
@@ -153,7 +209,9 @@ class Run:
         except subprocess.TimeoutExpired:
             self.proc.kill()
             self.proc.wait(timeout=10)
-            pytest.fail(f"program still running {timeout} s after it should have stopped")
+            self._out.join(5)
+            pytest.fail(f"program still running {timeout} s after it should have stopped\n"
+                        + self.describe())
         self._out.join(5)
         return self.returncode
 

@@ -1,18 +1,24 @@
 """Real RTSP stream in, real ffmpeg, stand-in NDI runtime out."""
 import json
+import os
 import pathlib
+import signal
 import subprocess
+import time
 
 import numpy as np
 import pytest
 
 import capture
-from conftest import RtspServer, Run, still_running
+from conftest import WINDOWS, RtspServer, Run, decoders, still_running
 
-W, H = 1280, 720
+# Under wine every byte of the program's sockets passes through the wine server: a smaller
+# picture keeps 30 fps within reach of a busy machine.
+W, H = (640, 360) if WINDOWS else (1280, 720)
 SOURCE = ("--width", "640", "--height", "480", "--fps", "30")  # not the output size
 FREQ = 750.0  # not the usual 1 kHz, so a built-in tone cannot pass
-STREAM_SECONDS = 7
+# Longer under wine, where a busy machine stalls the decoder for a moment now and then.
+STREAM_SECONDS = 10 if WINDOWS else 7
 BARS_ROWS = int(H * 0.6)  # the seven top bars; the bottom has per-frame noise
 
 
@@ -35,6 +41,21 @@ def psnr(a, b):
 def bar_luma(y):
     return [float(y[H // 3, int((i + 0.5) * W / 7) - 10 : int((i + 0.5) * W / 7) + 10].mean())
             for i in range(7)]
+
+
+def assert_same_picture(capture_dir, reference):
+    ref_y, ref_uv = capture.split_nv12(reference, W, H)
+    lumas = bar_luma(ref_y)
+    assert all(a - b >= 5 for a, b in zip(lumas, lumas[1:])), f"reference is not the bars: {lumas}"
+    frames = capture.video_frames(capture_dir, W, H)
+    assert len(frames) >= 10, f"only {len(frames)} frames captured"
+    for index in range(len(frames) - 5, len(frames)):
+        y, uv = capture.split_nv12(frames[index], W, H)
+        luma_db = psnr(y[:BARS_ROWS], ref_y[:BARS_ROWS])
+        chroma_db = psnr(uv[: BARS_ROWS // 2], ref_uv[: BARS_ROWS // 2])
+        assert luma_db >= 30 and chroma_db >= 30, (
+            f"frame {index}: Y {luma_db:.1f} dB, UV {chroma_db:.1f} dB; bars {bar_luma(y)} "
+            f"expected {lumas}")
 
 
 def run_until_stdin_closed(program, url, capture_dir, args, seconds):
@@ -75,7 +96,8 @@ def write_summary(run):
     }
     out = pathlib.Path(__file__).resolve().parents[2] / "out" / "e2e"
     out.mkdir(parents=True, exist_ok=True)
-    (out / "summary.json").write_text(json.dumps(summary) + "\n")
+    (out / ("summary-windows.json" if WINDOWS else "summary.json")).write_text(
+        json.dumps(summary) + "\n")
 
 
 class TestStopByClosingStdin:
@@ -113,8 +135,9 @@ class TestStopByClosingStdin:
         steady = [json.loads(line) for line in run.lines[: run.lines_before_stop]]
         steady = [e for e in steady if e["event"] == "status"]
         assert len(steady) >= 2, run.describe()
-        later = [s["fps"] for s in steady[1:]]
-        assert all(24 <= fps <= 36 for fps in later), f"status fps {later} vs a 30 fps source"
+        later = sorted(s["fps"] for s in steady[1:])
+        # The median: a stall and the catch-up after it move single intervals only.
+        assert 24 <= later[len(later) // 2] <= 36, f"status fps {later} vs a 30 fps source"
 
 
 class TestVideo:
@@ -130,18 +153,7 @@ class TestVideo:
 
     def test_picture_matches_direct_decode(self, streamed):
         run, reference = streamed
-        ref_y, ref_uv = capture.split_nv12(reference, W, H)
-        lumas = bar_luma(ref_y)
-        assert all(a - b >= 5 for a, b in zip(lumas, lumas[1:])), f"reference is not the bars: {lumas}"
-        frames = capture.video_frames(run.capture, W, H)
-        assert len(frames) >= 10, f"only {len(frames)} frames captured"
-        for index in range(len(frames) - 5, len(frames)):
-            y, uv = capture.split_nv12(frames[index], W, H)
-            luma_db = psnr(y[:BARS_ROWS], ref_y[:BARS_ROWS])
-            chroma_db = psnr(uv[: BARS_ROWS // 2], ref_uv[: BARS_ROWS // 2])
-            assert luma_db >= 30 and chroma_db >= 30, (
-                f"frame {index}: Y {luma_db:.1f} dB, UV {chroma_db:.1f} dB; bars {bar_luma(y)} "
-                f"expected {lumas}")
+        assert_same_picture(run.capture, reference)
 
 
 class TestAudio:
@@ -186,8 +198,45 @@ def test_source_ending_is_reported(program, tmp_path):
     events = run.events()
     assert run.returncode == 1, run.describe()
     assert events[0]["event"] == "started" and events[0]["audio"] is False
-    assert events[-1]["event"] == "exit" and events[-1]["requested"] is False, run.describe()
+    # ffmpeg takes the server closing the connection for the end of its input: code 0.
+    assert events[-1] == {"event": "exit", "ffmpeg": 0, "requested": False}, run.describe()
     assert capture.calls(tmp_path, "video"), "no video before the source ended"
     assert not capture.calls(tmp_path, "audio"), "audio sent despite --no-audio"
     left = [pid for pid, (start, _) in run.children.items() if still_running(pid, start)]
     assert not left, f"children still running after exit: {left}"
+
+
+def test_killed_program_leaves_no_decoder(program, tmp_path):
+    """Killed from outside, no code of the program runs: the decoder must still end."""
+    with RtspServer(*SOURCE, "--no-audio") as server:
+        run = Run(program, server.url, tmp_path,
+                  ["--no-audio", "--width", "320", "--height", "240"])
+        try:
+            for _ in range(60):
+                run.watch(0.5)
+                if run.lines and run.children:
+                    break
+            assert run.events()[0]["event"] == "started", run.describe()
+        finally:
+            run.proc.kill()
+            run.wait()
+        found = {**run.children, **decoders(run.proc.pid, server.url)}
+        assert found, "no decoder seen while running"
+        deadline = time.monotonic() + 5
+        left = found
+        while left and time.monotonic() < deadline:
+            time.sleep(0.1)
+            left = [p for p, (t, _) in found.items() if still_running(p, t)]
+        for pid in left:
+            os.kill(pid, signal.SIGKILL)  # a survivor would stream on for ever
+        assert not left, f"decoders still running after the program was killed: {left}"
+
+
+def test_h265_stream(program, tmp_path):
+    """A camera sending H.265: the same picture as ffmpeg's own decode."""
+    with RtspServer(*SOURCE, "--codec", "h265") as server:
+        reference = reference_frames(server.url)
+        run = run_until_stdin_closed(
+            program, server.url, tmp_path, ["--no-audio", "--width", str(W), "--height", str(H)], 5)
+    assert run.returncode == 0, run.describe()
+    assert_same_picture(tmp_path, reference)

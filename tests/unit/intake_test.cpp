@@ -74,6 +74,7 @@ class Pumps : public testing::Test {
     }
     sock_close(pair.client);
     thread.join();
+    sock_close(pair.server);
   }
 
   std::string capture_;
