@@ -19,6 +19,7 @@ SUPERVISOR = BUILD / ("zal-ndi-supervise" + EXE)
 USAGE = b"usage: zal-ndi-supervise [--check] <sources.json>" + NEWLINE
 SMALL = {"width": 64, "height": 48}
 FOREVER = "fake:forever=1;fps=30"
+STEADY = "Bühne 東京"
 POSIX = pytest.mark.skipif(WINDOWS, reason="POSIX signals")
 
 
@@ -101,25 +102,26 @@ def restart_delays(run, source):
 
 
 def test_restart_backs_off_and_starts_over_after_a_healthy_run(supervise):
-    # "quick" ends with exit 1 at once; "steady" ends the same way after 5 s of frames
+    # "quick" ends with exit 1 at once; the steady one (a name in UTF-8) ends the same way after 5 s of frames
     # (a slow build may take a second or two for the quick run too).
     run = supervise([dict(SMALL, name="quick", input="fake:frames=1"),
-                     dict(SMALL, name="steady", input="fake:frames=150;fps=30")],
+                     dict(SMALL, name=STEADY, input="fake:frames=150;fps=30")],
                     restart={"first_delay_s": 0.2, "max_delay_s": 0.8, "healthy_after_s": 4})
     events = run.wait_for(lambda ev: len(of(ev, "quick", "restart")) >= 5
-                          and len(of(ev, "steady", "restart")) >= 2, timeout=60)
+                          and len(of(ev, STEADY, "restart")) >= 2, timeout=60)
     run.close_stdin()
     assert run.finish() == 0
     quick = of(events, "quick", "restart")
     assert [e["in_s"] for e in quick[:5]] == [0.2, 0.4, 0.8, 0.8, 0.8]
     assert {e["reason"] for e in quick} == {"exit 1"}
-    assert [e["in_s"] for e in of(events, "steady", "restart")[:2]] == [0.2, 0.2]
+    assert [e["in_s"] for e in of(events, STEADY, "restart")[:2]] == [0.2, 0.2]
+    assert {e["name"] for e in of(events, STEADY, "started")} == {STEADY}
     # Each source's exit line comes before what the supervisor says about that run.
-    for source in ("quick", "steady"):
+    for source in ("quick", STEADY):
         kinds = [e["event"] for e in of(events, source) if e["event"] in ("exit", "restart")]
         assert kinds[:4] == ["exit", "restart", "exit", "restart"]
     # Seen from here, less whatever kept this reader from a line at once.
-    for in_s, seen in restart_delays(run, "quick") + restart_delays(run, "steady"):
+    for in_s, seen in restart_delays(run, "quick") + restart_delays(run, STEADY):
         assert in_s * 0.75 < seen < in_s + 10, (in_s, seen)
     print("restart delays (in_s, seen):", restart_delays(run, "quick"))
 
