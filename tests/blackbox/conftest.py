@@ -17,6 +17,9 @@ import pytest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "testing"))
+from event_schema import validate_send_line, validate_supervise_line  # noqa: E402
+
 BUILD = pathlib.Path(os.environ.get("ZAL_BUILD_DIR", ROOT / "build")).resolve()
 WINDOWS = os.environ.get("ZAL_TARGET") == "windows"
 EXE = ".exe" if WINDOWS else ""
@@ -65,10 +68,16 @@ def read_jsonl(path):
 
 
 class Run:
-    """One run of the program: stdout is read line by line as it comes."""
+    """One run of the program: stdout is read line by line as it comes.
+
+    Every line read is checked against the program's published event schema.
+    """
 
     def __init__(self, args, env, stdin=subprocess.PIPE, program=PROGRAM, cwd=None,
                  preexec_fn=None):
+        supervisor = pathlib.Path(program).name.startswith("zal-ndi-supervise")
+        self.validate = validate_supervise_line if supervisor else validate_send_line
+        self.checked = 0  # lines already checked: wait_for reads them all again and again
         command = ["wine"] if WINDOWS else []
         command += [str(program)] + list(args)
         self.proc = subprocess.Popen(command, stdin=stdin, stdout=subprocess.PIPE,
@@ -95,17 +104,25 @@ class Run:
     def _read_err(self):
         self.err = self.proc.stderr.read()
 
+    def _parsed(self):
+        """Every line so far as JSON; call with the lock held."""
+        events = [json.loads(line) for line in self.raw]
+        for event in events[self.checked:]:
+            self.validate(event)
+        self.checked = len(events)
+        return events
+
     @property
     def events(self):
         with self.lock:
-            return [json.loads(line) for line in self.raw]
+            return self._parsed()
 
     def wait_for(self, predicate, timeout=20):
         """Waits until predicate(events) holds; returns the events."""
         deadline = time.monotonic() + timeout
         with self.lock:
             while True:
-                events = [json.loads(line) for line in self.raw]
+                events = self._parsed()
                 if predicate(events):
                     return events
                 left = deadline - time.monotonic()
@@ -121,14 +138,15 @@ class Run:
             self.proc.stdin.close()
 
     def finish(self, timeout=30):
-        """Waits for the exit; returns the exit code. Checks every line is whole JSON."""
+        """Waits for the exit; returns the exit code. Checks every line is whole, schema-valid JSON."""
         code = self.proc.wait(timeout)
         self.reader.join(5)
         self.err_reader.join(5)
         for line in self.raw:
             assert line.endswith(NEWLINE), line
             assert NEWLINE not in line[:-len(NEWLINE)], line
-            json.loads(line)
+        with self.lock:
+            self._parsed()
         return code
 
     def kill(self):

@@ -17,6 +17,7 @@ import pytest
 REPO = Path(__file__).resolve().parents[2]
 SYSTEM_PYTHON = "/usr/bin/python3"  # python3-gi lives there, not in a pyenv python
 sys.path.insert(0, str(REPO / "testing"))
+from event_schema import validate_send_line  # noqa: E402
 
 
 WINDOWS = os.environ.get("ZAL_TARGET") == "windows"
@@ -219,7 +220,10 @@ class Run:
         return (self._err[0] if self._err else b"").decode("utf-8", "replace")[-2000:]
 
     def events(self):
-        return [json.loads(line) for line in self.lines]
+        events = [json.loads(line) for line in self.lines]
+        for event in events:
+            validate_send_line(event)
+        return events
 
     def describe(self):
         return f"rc={self.returncode}\nstdout:\n" + "\n".join(self.lines) + f"\nstderr:\n{self.stderr()}"
