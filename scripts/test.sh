@@ -23,6 +23,8 @@ export ZAL_BUILD_DIR="$PWD/build"
 /usr/bin/python3 -m pytest -q -n 4 tests/blackbox
 echo "== end-to-end tests"
 /usr/bin/python3 -m pytest -q -n 4 tests/e2e
+echo "== Debian package: lintian, install, run, remove"
+bash scripts/package-check.sh build
 
 echo "== Windows build under wine: unit and black-box tests"
 windows_start=$SECONDS
