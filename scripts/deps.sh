@@ -26,7 +26,7 @@ PACKAGES=(
   # the Windows ffmpeg.exe, built from Debian's source package (scripts/ffmpeg-exe.sh)
   dpkg-dev nasm
   # the .deb and its checks (file, dpkg-dev: cpack's dependency list), the event schemas
-  file dpkg-dev lintian groff-base man-db python3-jsonschema
+  file dpkg-dev lintian groff-base man-db python3-jsonschema unzip
 )
 # shellcheck disable=SC2206
 PACKAGES+=(${ZAL_EXTRA_PACKAGES:-})

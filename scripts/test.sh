@@ -25,6 +25,8 @@ echo "== end-to-end tests"
 /usr/bin/python3 -m pytest -q -n 4 tests/e2e
 echo "== Debian package: lintian, install, run, remove"
 bash scripts/package-check.sh build
+echo "== Windows zip: contents and version records"
+bash scripts/zip-check.sh build-windows
 
 echo "== Windows build under wine: unit and black-box tests"
 windows_start=$SECONDS
