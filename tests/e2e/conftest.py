@@ -214,6 +214,7 @@ class Run:
             pytest.fail(f"program still running {timeout} s after it should have stopped\n"
                         + self.describe())
         self._out.join(5)
+        self.events()  # every line, also of tests that compare them as text
         return self.returncode
 
     def stderr(self):
