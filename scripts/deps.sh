@@ -14,6 +14,8 @@ PACKAGES=(
   clang libclang-rt-14-dev
   # tests and demo helpers (xdist: the suites run with -n)
   python3 python3-pytest python3-pytest-xdist python3-numpy
+  # the .deb and its checks (file, dpkg-dev: cpack's dependency list), the event schemas
+  file dpkg-dev lintian groff-base man-db python3-jsonschema unzip
   # the Windows build's tests run under wine (64-bit only)
   wine wine64
   # decoder the program starts
@@ -25,8 +27,6 @@ PACKAGES=(
   gstreamer1.0-plugins-bad
   # the Windows ffmpeg.exe, built from Debian's source package (scripts/ffmpeg-exe.sh)
   dpkg-dev nasm
-  # the .deb and its checks (file, dpkg-dev: cpack's dependency list), the event schemas
-  file dpkg-dev lintian groff-base man-db python3-jsonschema unzip
 )
 # shellcheck disable=SC2206
 PACKAGES+=(${ZAL_EXTRA_PACKAGES:-})
