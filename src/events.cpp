@@ -32,6 +32,17 @@ size_t escape_byte(unsigned char c, char* destination, size_t room) {
   return 1;
 }
 
+// Where the multi-byte sequence that ends at pos starts (at most three continuation bytes).
+size_t utf8_sequence_start(const char* text, size_t pos) {
+  size_t start = pos;
+  while (start > 0 && pos - start < 3 &&
+         (static_cast<unsigned char>(text[start - 1]) & 0xC0) == 0x80) {
+    --start;
+  }
+  if (start > 0 && static_cast<unsigned char>(text[start - 1]) >= 0xC0) return start - 1;
+  return pos;
+}
+
 }  // namespace
 
 void json_escape(const char* source, char* destination, size_t capacity) {
@@ -43,5 +54,7 @@ void json_escape(const char* source, char* destination, size_t capacity) {
     ++p;
     if (pos + 7 >= capacity) break;
   }
+  // A cut inside a UTF-8 sequence would leave a line strict readers reject: drop its start.
+  if ((*p & 0xC0) == 0x80) pos = utf8_sequence_start(destination, pos);
   destination[pos] = 0;
 }

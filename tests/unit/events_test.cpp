@@ -26,6 +26,12 @@ TEST(JsonEscape, QuotesBackslashesAndControls) {
 TEST(JsonEscape, CutNeverSplitsAnEscapeAndAlwaysTerminates) {
   EXPECT_EQ(escape(std::string(600, 'a'), 512), std::string(505, 'a'));
   EXPECT_EQ(escape(std::string(600, 'a'), 256).size(), 249u);
+  // Nor a UTF-8 character: two-byte (e-acute) and four-byte (emoji) names stay valid text.
+  std::string acute, emoji;
+  for (int i = 0; i < 300; ++i) acute += "\xc3\xa9", emoji += "\xf0\x9f\x8e\xa5";
+  EXPECT_EQ(escape(acute, 512), acute.substr(0, 504));
+  EXPECT_EQ(escape(emoji, 512), emoji.substr(0, 504));
+  EXPECT_EQ(escape("ab" + emoji, 512), "ab" + emoji.substr(0, 500));
   for (size_t capacity = 7; capacity < 40; ++capacity) {
     for (const char* unit : {"\"", "\n", "a"}) {
       std::string source;
