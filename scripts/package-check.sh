@@ -20,8 +20,19 @@ apt_get() {
   return 1
 }
 
-echo "== man pages"
+echo "== man pages and changelog"
+# A version bump must reach the changelog and the man pages' footers too.
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$BUILD/CMakeCache.txt")
+logged=$(dpkg-parsechangelog -l packaging/changelog -S Version)
+if [[ "$logged" != "$version" ]]; then
+  echo "package-check: packaging/changelog is at $logged, the project at $version" >&2
+  exit 1
+fi
 for page in docs/man/*.1; do
+  if ! grep -q "^\.TH .* \"zal-ndi-send $version\"" "$page"; then
+    echo "package-check: $page does not name version $version" >&2
+    exit 1
+  fi
   warnings=$(groff -ww -man -z "$page" 2>&1)
   if [[ -n "$warnings" ]]; then echo "$warnings" >&2; exit 1; fi
 done
