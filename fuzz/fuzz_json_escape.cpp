@@ -82,8 +82,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (decoded.size() > length || memcmp(decoded.data(), source, decoded.size()) != 0) {
     fail("not a prefix of the text", escaped);
   }
-  // A cut is only allowed once a worst-case escape and the terminator might not fit.
-  if (decoded.size() < length && escaped.size() + 7 < capacity) fail("cut too early", escaped);
+  // A cut is only allowed once a worst-case escape and the terminator might not fit; it may
+  // then drop up to three bytes of a UTF-8 character it would leave incomplete.
+  if (decoded.size() < length && escaped.size() + 7 + 3 < capacity) fail("cut too early", escaped);
+  if (decoded.size() < length &&
+      (static_cast<unsigned char>(source[decoded.size()]) & 0xC0) == 0x80 && !decoded.empty() &&
+      static_cast<unsigned char>(decoded.back()) >= 0xC0) {
+    fail("cut after the first byte of a UTF-8 character", escaped);
+  }
   free(out);
   free(source);
   return 0;

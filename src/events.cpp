@@ -32,14 +32,14 @@ size_t escape_byte(unsigned char c, char* destination, size_t room) {
   return 1;
 }
 
-// Where the multi-byte sequence that ends at pos starts (at most three continuation bytes).
-size_t utf8_sequence_start(const char* text, size_t pos) {
-  size_t start = pos;
-  while (start > 0 && pos - start < 3 &&
-         (static_cast<unsigned char>(text[start - 1]) & 0xC0) == 0x80) {
-    --start;
+// Where text would end without the UTF-8 character left incomplete at pos, if any.
+size_t drop_incomplete_character(const char* text, size_t pos) {
+  for (size_t back = 1; back <= 3 && back <= pos; ++back) {
+    unsigned char c = static_cast<unsigned char>(text[pos - back]);
+    if ((c & 0xC0) == 0x80) continue;
+    size_t length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+    return back < length ? pos - back : pos;
   }
-  if (start > 0 && static_cast<unsigned char>(text[start - 1]) >= 0xC0) return start - 1;
   return pos;
 }
 
@@ -55,6 +55,6 @@ void json_escape(const char* source, char* destination, size_t capacity) {
     if (pos + 7 >= capacity) break;
   }
   // A cut inside a UTF-8 sequence would leave a line strict readers reject: drop its start.
-  if ((*p & 0xC0) == 0x80) pos = utf8_sequence_start(destination, pos);
+  if ((*p & 0xC0) == 0x80) pos = drop_incomplete_character(destination, pos);
   destination[pos] = 0;
 }
