@@ -1,11 +1,7 @@
 # Packages: a zip for Windows, a .deb for Linux, both named with the version. Included last
 # from the top directory, once every program target exists.
-set(ZAL_PROGRAMS zal-ndi-send)
-if(TARGET zal-ndi-supervise)
-  list(APPEND ZAL_PROGRAMS zal-ndi-supervise)
-endif()
+set(ZAL_PROGRAMS zal-ndi-send zal-ndi-supervise)
 set(ZAL_SCHEMAS docs/events.schema.json docs/supervise-events.schema.json)
-set(ZAL_SAMPLE "${CMAKE_SOURCE_DIR}/examples/sources.json")
 
 set(CPACK_PACKAGE_NAME zal-ndi-send)
 set(CPACK_PACKAGE_VENDOR "The zal-ndi-send authors")
@@ -16,9 +12,7 @@ set(CPACK_STRIP_FILES ON)
 if(WIN32)
   install(TARGETS ${ZAL_PROGRAMS} RUNTIME DESTINATION .)
   install(FILES README.md LICENSE ${ZAL_SCHEMAS} DESTINATION .)
-  if(EXISTS "${ZAL_SAMPLE}")
-    install(FILES "${ZAL_SAMPLE}" DESTINATION examples)
-  endif()
+  install(FILES examples/sources.json DESTINATION examples)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
   set(CPACK_PACKAGE_FILE_NAME "zal-ndi-send-${PROJECT_VERSION}-windows-x64")
@@ -32,32 +26,25 @@ set(ZAL_PACKAGE_DIR "${CMAKE_BINARY_DIR}/package")
 set(gzipped)
 foreach(source IN ITEMS docs/man/zal-ndi-send.1 docs/man/zal-ndi-supervise.1 packaging/changelog)
   get_filename_component(name "${source}" NAME)
-  if(name STREQUAL "changelog")
-    set(name changelog.gz)  # the package is its own upstream: a native package's name
-  else()
-    set(name "${name}.gz")
-  endif()
-  set(out "${ZAL_PACKAGE_DIR}/${name}")
+  set(plain "${ZAL_PACKAGE_DIR}/plain/${name}")
+  set(out "${ZAL_PACKAGE_DIR}/${name}.gz")
   add_custom_command(OUTPUT "${out}"
     COMMAND ${CMAKE_COMMAND} -E make_directory "${ZAL_PACKAGE_DIR}/plain"
-    COMMAND ${CMAKE_COMMAND} -E copy "${CMAKE_SOURCE_DIR}/${source}" "${ZAL_PACKAGE_DIR}/plain/${name}"
-    COMMAND gzip -9nf "${ZAL_PACKAGE_DIR}/plain/${name}"
-    COMMAND ${CMAKE_COMMAND} -E rename "${ZAL_PACKAGE_DIR}/plain/${name}.gz" "${out}"
+    COMMAND ${CMAKE_COMMAND} -E copy "${CMAKE_SOURCE_DIR}/${source}" "${plain}"
+    COMMAND gzip -9nf "${plain}"
+    COMMAND ${CMAKE_COMMAND} -E rename "${plain}.gz" "${out}"
     DEPENDS "${CMAKE_SOURCE_DIR}/${source}" VERBATIM)
   list(APPEND gzipped "${out}")
 endforeach()
 add_custom_target(zal-package-docs ALL DEPENDS ${gzipped})
 
 install(TARGETS ${ZAL_PROGRAMS} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES "${ZAL_PACKAGE_DIR}/zal-ndi-send.1.gz" DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-if(TARGET zal-ndi-supervise)
-  install(FILES "${ZAL_PACKAGE_DIR}/zal-ndi-supervise.1.gz" DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-endif()
+install(FILES "${ZAL_PACKAGE_DIR}/zal-ndi-send.1.gz" "${ZAL_PACKAGE_DIR}/zal-ndi-supervise.1.gz"
+  DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# changelog.gz, not changelog.Debian.gz: the package is its own upstream (a native version).
 install(FILES README.md LICENSE ${ZAL_SCHEMAS} packaging/copyright "${ZAL_PACKAGE_DIR}/changelog.gz"
   DESTINATION ${CMAKE_INSTALL_DOCDIR})
-if(EXISTS "${ZAL_SAMPLE}")
-  install(FILES "${ZAL_SAMPLE}" DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
-endif()
+install(FILES examples/sources.json DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

@@ -95,10 +95,13 @@ check("run exit %d: %r" % (code, lines), code == 1)
 check("run lines %r" % lines, [l["event"] for l in lines][:1] == ["started"]
       and lines[-1] == {"event": "exit", "ffmpeg": 0, "requested": False})
 
-if os.path.exists("/usr/bin/zal-ndi-supervise"):
-    sample = "/usr/share/doc/zal-ndi-send/examples/sources.json"
-    checked = subprocess.run(["/usr/bin/zal-ndi-supervise", "--check", sample],
-                             capture_output=True, timeout=10)
-    check("supervise --check %r" % (checked,), checked.returncode == 0 and checked.stdout == b"")
+# The supervisor: its usage line, and the sample sources file it is shipped with is good.
+usage = subprocess.run(["/usr/bin/zal-ndi-supervise"], capture_output=True, timeout=10)
+check("supervise usage %r" % (usage,), usage.returncode == 64
+      and usage.stderr.startswith(b"usage: zal-ndi-supervise "))
+sample = "/usr/share/doc/zal-ndi-send/examples/sources.json"
+checked = subprocess.run(["/usr/bin/zal-ndi-supervise", "--check", sample],
+                         capture_output=True, timeout=10)
+check("supervise --check %r" % (checked,), checked.returncode == 0 and checked.stdout == b"")
 print("package-check: installed programs run")
 EOF

@@ -12,10 +12,8 @@ rm -f "$BUILD"/zal-ndi-send-*-windows-x64.zip
 zip="$BUILD/zal-ndi-send-$version-windows-x64.zip"
 unzip -l "$zip"
 
-programs=(zal-ndi-send)
-[[ -f "$BUILD/zal-ndi-supervise.exe" ]] && programs+=(zal-ndi-supervise)
-wanted=(README.md LICENSE events.schema.json supervise-events.schema.json)
-[[ -f examples/sources.json ]] && wanted+=(examples/sources.json)
+programs=(zal-ndi-send zal-ndi-supervise)
+wanted=(README.md LICENSE events.schema.json supervise-events.schema.json examples/sources.json)
 names=$(unzip -Z1 "$zip")
 for name in "${wanted[@]}" "${programs[@]/%/.exe}"; do
   grep -qxF "$name" <<<"$names" || { echo "zip-check: $name missing from $zip" >&2; exit 1; }

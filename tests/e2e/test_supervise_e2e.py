@@ -6,6 +6,7 @@ import subprocess
 import threading
 
 from conftest import RtspServer, build_dir
+from event_schema import validate_supervise_line
 
 SOURCE = ("--width", "320", "--height", "240", "--fps", "30")
 
@@ -32,7 +33,10 @@ class Lines:
 
     def wait_for(self, predicate, timeout):
         with self.cond:
-            if not self.cond.wait_for(lambda: predicate(self.events), timeout):
+            seen = self.cond.wait_for(lambda: predicate(self.events), timeout)
+            for event in self.events:
+                validate_supervise_line(event)
+            if not seen:
                 raise AssertionError("timed out; lines so far: %r" % self.events)
             return len(self.events)
 
