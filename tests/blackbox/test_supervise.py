@@ -191,7 +191,8 @@ def test_stop_leaves_no_process(supervise, tmp_path, how):
 def test_a_child_deaf_to_its_closed_input_is_killed(supervise, tmp_path):
     # Says `started`, then neither sends status nor ends when its input closes.
     deaf = tmp_path / "deaf"
-    deaf.write_text('#!/bin/sh\necho \'{"event":"started"}\'\nexec sleep 600\n')
+    started = '{"event":"started","name":"deaf","width":64,"height":48,"audio":true,"ndi":""}'
+    deaf.write_text("#!/bin/sh\necho '%s'\nexec sleep 600\n" % started)
     deaf.chmod(0o755)
     run = supervise([{"name": "deaf", "input": "x"}], program=str(deaf),
                     restart={"first_delay_s": 0.2, "stall_after_s": 3})
