@@ -216,15 +216,14 @@ def test_stop_by_closing_stdin(run, fakelog, monkeypatch, extra_fd):
 
 
 @POSIX
-def test_parent_signal_settings_reach_neither_exit_code_nor_decoder(run, fakelog, monkeypatch):
+def test_parent_signal_settings_reach_neither_exit_code_nor_decoder(run, fakelog):
     """A daemon-like parent: SIGCHLD and others ignored, some blocked."""
     def daemon_like():
         for number in (signal.SIGCHLD, signal.SIGINT, signal.SIGHUP):
             signal.signal(number, signal.SIG_IGN)
         signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGUSR1, signal.SIGTERM})
-    popen = subprocess.Popen
-    monkeypatch.setattr(subprocess, "Popen", lambda *a, **k: popen(*a, preexec_fn=daemon_like, **k))
-    r = run("--input", "fake:frames=5;hold_ms=3000;exit=5", "--width", "64", "--height", "32")
+    r = run("--input", "fake:frames=5;hold_ms=3000;exit=5", "--width", "64", "--height", "32",
+            preexec_fn=daemon_like)
     status = pathlib.Path("/proc/%d/status" % decoder_pid(fakelog)).read_text()
     masks = {k: int(v, 16) for k, v in re.findall(r"^(SigBlk|SigIgn):\s*(\w+)$", status, re.M)}
     hostile = sum(1 << (n - 1) for n in (signal.SIGCHLD, signal.SIGINT, signal.SIGHUP,
