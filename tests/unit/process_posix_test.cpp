@@ -10,6 +10,7 @@
 
 #include "decoder.h"
 #include "process.h"
+#include "piped_child.h"
 #include "process_posix.h"
 
 namespace {
@@ -126,18 +127,13 @@ TEST(ProcessPosix, ListingMarksOpenDescriptorsCloseOnExec) {
 TEST(ProcessPosix, PipedChildInOwnGroup) {
   ChildOptions options;
   options.pipes = options.own_group = true;
-  Child child = child_start({"sh", "-c", "read -r _ _ _ _ group _ </proc/$$/stat; echo $group; cat; echo done"}, options);
+  Child child = child_start(
+      {"sh", "-c", "read -r _ _ _ _ group _ </proc/$$/stat; echo $group; cat; echo done"}, options);
   ASSERT_NE(child.process, nullptr);
-  pipe_close(child.input);
-  std::string text;
-  char buffer[256];
-  for (long n; (n = pipe_read(child.output, buffer, sizeof buffer)) > 0;) text.append(buffer, n);
-  pipe_close(child.output);
-  ChildEnd end = child_wait(child.process);
-  EXPECT_EQ(end.code, 0);
-  EXPECT_NE(std::stol(text), static_cast<long>(getpgrp()));
-  EXPECT_NE(text.find("done\n"), std::string::npos);
-  child_free(child.process);
+  PipedRun run = finish_piped(child);
+  EXPECT_EQ(run.end.code, 0);
+  EXPECT_NE(std::stol(run.output), static_cast<long>(getpgrp()));
+  EXPECT_NE(run.output.find("done\n"), std::string::npos);
 }
 
 }  // namespace

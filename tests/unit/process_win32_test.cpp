@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "decoder.h"
+#include "piped_child.h"
 #include "process.h"
 
 namespace {
@@ -37,16 +38,10 @@ TEST(ProcessWin32, PipedChild) {
   options.pipes = true;
   Child child = child_start(fake_args("fake:connect=none;out=started"), options);
   ASSERT_NE(child.process, nullptr);
-  pipe_close(child.input);
-  std::string text;
-  char buffer[256];
-  for (long n; (n = pipe_read(child.output, buffer, sizeof buffer)) > 0;) text.append(buffer, n);
-  pipe_close(child.output);
-  ChildEnd end = child_wait(child.process);
-  EXPECT_EQ(end.code, 0);
-  EXPECT_FALSE(end.killed);
-  EXPECT_EQ(text.rfind("started\r\n", 0), 0u) << text;
-  child_free(child.process);
+  PipedRun run = finish_piped(child);
+  EXPECT_EQ(run.end.code, 0);
+  EXPECT_FALSE(run.end.killed);
+  EXPECT_EQ(run.output.rfind("started\r\n", 0), 0u) << run.output;
 }
 
 // The platform's own parser must give every argument back unchanged.
