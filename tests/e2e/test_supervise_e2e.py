@@ -5,7 +5,7 @@ import socket
 import subprocess
 import threading
 
-from conftest import RtspServer, build_dir
+from conftest import EXE, WINDOWS, RtspServer, build_dir, decoder_exe, host_path
 from event_schema import validate_supervise_line
 
 SOURCE = ("--width", "320", "--height", "240", "--fps", "30")
@@ -49,14 +49,17 @@ def streaming_since(start):
 def test_source_comes_back_when_the_server_does(program, tmp_path):
     port = free_port()
     sources = tmp_path / "sources.json"
-    sources.write_text(json.dumps({
-        "restart": {"first_delay_s": 3, "max_delay_s": 3, "stall_after_s": 5},
-        "sources": [{"name": "cam", "input": "rtsp://127.0.0.1:%d/test" % port,
-                     "width": 320, "height": 240}]}))
-    env = dict(os.environ, NDI_RUNTIME_DIR_V6=str(build_dir() / "standin"))
+    doc = {"restart": {"first_delay_s": 3, "max_delay_s": 3, "stall_after_s": 5},
+           "sources": [{"name": "cam", "input": "rtsp://127.0.0.1:%d/test" % port,
+                        "width": 320, "height": 240}]}
+    if WINDOWS:
+        doc["ffmpeg"] = host_path(decoder_exe())
+    sources.write_text(json.dumps(doc))
+    env = dict(os.environ, NDI_RUNTIME_DIR_V6=host_path(build_dir() / "standin"), WINEDEBUG="-all")
     env.pop("FFMPEG_BIN", None)  # real ffmpeg from PATH
-    proc = subprocess.Popen([str(build_dir() / "zal-ndi-supervise"), str(sources)], env=env,
-                            stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    command = ["wine"] if WINDOWS else []
+    command += [str(build_dir() / ("zal-ndi-supervise" + EXE)), host_path(sources)]
+    proc = subprocess.Popen(command, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
     try:
         lines = Lines(proc)
         with RtspServer("--port", str(port), *SOURCE):
