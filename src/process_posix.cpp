@@ -72,7 +72,8 @@ bool make_stdio(const ChildOptions& options, ChildStdio* stdio) {
   if (null_fd < 0) return false;
   stdio->theirs[0] = null_fd;
   stdio->fd[0] = stdio->fd[1] = stdio->fd[2] = null_fd;
-  if (options.inherit_stderr) stdio->fd[2] = 2;
+  // Ours, if we have one: started without it, the child gets the null device.
+  if (options.inherit_stderr && fcntl(2, F_GETFD) >= 0) stdio->fd[2] = 2;
   if (!options.pipes) return true;
   int in[2], out[2];
   if (pipe2(in, O_CLOEXEC) != 0) return false;
@@ -86,11 +87,16 @@ bool make_stdio(const ChildOptions& options, ChildStdio* stdio) {
 
 // Puts the child's three descriptors on 0, 1 and 2. Each is first lifted
 // above 2, so none is overwritten before it is used, and dup2 never meets
-// itself (which would leave close-on-exec set on a standard stream).
-void install_stdio(const int* fds) {
+// itself (which would leave close-on-exec set on a standard stream). False
+// when one cannot be lifted: the child would keep one of our streams.
+bool install_stdio(const int* fds) {
   int lifted[3];
-  for (int i = 0; i < 3; ++i) lifted[i] = fcntl(fds[i], F_DUPFD_CLOEXEC, 3);
+  for (int i = 0; i < 3; ++i) {
+    lifted[i] = fcntl(fds[i], F_DUPFD_CLOEXEC, 3);
+    if (lifted[i] < 0) return false;
+  }
   for (int i = 0; i < 3; ++i) dup2(lifted[i], i);
+  return true;
 }
 
 // Default dispositions for every signal; the mask is emptied after.
@@ -112,10 +118,11 @@ void reset_signals() {
   // The parent may have died before the request above took effect.
   if (getppid() != plan.parent) _exit(127);
   if (plan.own_group) setpgid(0, 0);
-  install_stdio(plan.stdio);
-  mark_inherited_cloexec(plan.fd_dir);
-  reset_signals();
-  execv(plan.program, plan.argv);
+  if (install_stdio(plan.stdio)) {
+    mark_inherited_cloexec(plan.fd_dir);
+    reset_signals();
+    execv(plan.program, plan.argv);
+  }
   int error = errno;
   ssize_t ignored = write(plan.report_fd, &error, sizeof error);
   (void)ignored;
