@@ -94,12 +94,12 @@ int streaming_run() {
   gStop.exchange(1);
   // A stop needs nothing more from the decoder, and its end of the connections may
   // outlive it (under wine a killed process's sockets can stay open): wake the pumps.
-  sock_shutdown(video);
-  sock_shutdown(audio_connection);
+  // Main's own copies: the pumps read theirs when they start.
+  zal_socket connections[] = {video, audio_connection};
+  for (zal_socket& connection : connections) sock_stop(&connection);
   join_if_started(&video_pump);
   join_if_started(&audio_pump);
-  sock_close(video);
-  sock_close(audio_connection);
+  for (zal_socket connection : connections) sock_close(connection);
   join_if_started(&reporter);
   zal_ndi_sender_destroy(gSender);
   emit(EVENT_EXIT, code, json_bool(requested));

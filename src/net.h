@@ -25,8 +25,10 @@ int32_t sock_send(zal_socket s, const void* buffer, int32_t length);
 // A client connected to 127.0.0.1:port, or -1. Used by the tools and tests.
 zal_socket connect_local(int32_t port);
 
-// Ends both directions without releasing the handle: a receive blocked on it in another
-// thread returns.
-void sock_shutdown(zal_socket s);
+// Ends the connection so that a receive blocked on it in another thread returns. Where
+// only closing does that (Windows), the socket is closed here and *s set to kNoSocket,
+// so the sock_close(*s) that follows is a no-op. Nothing may open sockets meanwhile:
+// the blocked thread still holds the old value.
+void sock_stop(zal_socket* s);
 
 void sock_close(zal_socket s);

@@ -75,8 +75,8 @@ zal_socket connect_local(int32_t port) {
   return s;
 }
 
-void sock_shutdown(zal_socket s) {
-  if (s != kNoSocket) shutdown(static_cast<int>(s), SHUT_RDWR);
+void sock_stop(zal_socket* s) {
+  if (*s != kNoSocket) shutdown(static_cast<int>(*s), SHUT_RDWR);
 }
 
 void sock_close(zal_socket s) {

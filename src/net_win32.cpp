@@ -66,8 +66,13 @@ zal_socket connect_local(int32_t port) {
   return wrap(s);
 }
 
-void sock_shutdown(zal_socket s) {
-  if (s != kNoSocket) shutdown(native(s), SD_BOTH);
+// A shutdown alone leaves a blocked recv waiting while the peer's end stays open (as a
+// killed process's may under wine); closing cancels it.
+void sock_stop(zal_socket* s) {
+  if (*s == kNoSocket) return;
+  shutdown(native(*s), SD_BOTH);
+  closesocket(native(*s));
+  *s = kNoSocket;
 }
 
 void sock_close(zal_socket s) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
 
 namespace {
 
@@ -47,6 +48,29 @@ TEST(Net, AcceptGivesUpAfterItsLimit) {
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(accept_timeout(listener, 200), kNoSocket);
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
+  sock_close(listener);
+}
+
+// A stop must wake a receive blocked in another thread even while the peer's end
+// stays open, as a killed decoder's may.
+TEST(Net, StopWakesABlockedReceiveWhileThePeerStaysOpen) {
+  net_start();  // each case may run in a process of its own
+  int32_t port = 0;
+  zal_socket listener = listen_local(&port);
+  zal_socket client = connect_local(port);
+  zal_socket server = accept_timeout(listener, 30000);
+  ASSERT_NE(server, kNoSocket);
+  auto blocked = std::async(std::launch::async, [server] {
+    char got[16];
+    return sock_recv(server, got, sizeof got);
+  });
+  EXPECT_EQ(blocked.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+  sock_stop(&server);
+  bool woke = blocked.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  sock_close(client);  // releases the receive if the stop did not
+  EXPECT_TRUE(woke);
+  EXPECT_LE(blocked.get(), 0);
+  sock_close(server);
   sock_close(listener);
 }
 
