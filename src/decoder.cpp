@@ -3,12 +3,8 @@
 #include <cstdio>
 
 #include "options.h"
-#include "process.h"
 
 namespace {
-
-// The decoder, once started; the stop watch kills it from its own thread.
-ChildProcess* gDecoder = nullptr;
 
 std::string format_int(const char* format, int32_t a) {
   char text[64];
@@ -76,21 +72,4 @@ bool join_command_line(const std::vector<std::string>& args, std::string* line) 
     *line += i == 0 ? "\"" + args[i] + "\"" : quote_windows_arg(args[i]);
   }
   return line->size() < kCommandLineLimit;
-}
-
-bool decoder_start(const std::vector<std::string>& args) {
-  child_free(gDecoder);  // a run starts one; the tests start many
-  gDecoder = child_start(args, ChildOptions()).process;
-  return gDecoder != nullptr;
-}
-
-int32_t wait_child() {
-  if (gDecoder == nullptr) return 0;
-  ChildEnd end = child_wait(gDecoder);
-  if (end.killed) return 0;
-  return end.signal != 0 ? 128 + end.signal : end.code;
-}
-
-void kill_child() {
-  if (gDecoder != nullptr) child_kill(gDecoder);
 }
