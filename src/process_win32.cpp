@@ -40,8 +40,16 @@ struct ChildStdio {
   HANDLE ours_out = nullptr;
 };
 
+// The child has its own copies once it is created.
+void close_theirs(ChildStdio* stdio) {
+  for (HANDLE& handle : stdio->theirs) {
+    close_if_open(handle);
+    handle = nullptr;
+  }
+}
+
 void close_all(ChildStdio* stdio) {
-  for (HANDLE handle : stdio->theirs) close_if_open(handle);
+  close_theirs(stdio);
   close_if_open(stdio->ours_in);
   close_if_open(stdio->ours_out);
 }
@@ -106,10 +114,7 @@ Child child_start(const std::vector<std::string>& args, const ChildOptions& opti
   PROCESS_INFORMATION started = {};
   // Suspended, so it is inside the job before any of its code runs.
   bool ok = create_suspended(&line, &stdio, options.pipes, &started);
-  for (HANDLE& handle : stdio.theirs) {
-    close_if_open(handle);
-    handle = nullptr;
-  }
+  close_theirs(&stdio);
   if (!ok) {
     close_all(&stdio);
     return child;

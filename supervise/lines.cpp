@@ -61,6 +61,19 @@ std::string quoted(const std::string& text) {
   return json(text).dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
+// The supervisor's own lines: source, event and reason first, in that order.
+ordered_json own_line(const std::string& source, const char* event, const std::string& reason) {
+  ordered_json line;
+  line["source"] = source;
+  line["event"] = event;
+  line["reason"] = reason;
+  return line;
+}
+
+std::string dump(const ordered_json& line) {
+  return line.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
 }  // namespace
 
 std::string tag_line(const std::string& source, const std::string& line, const LineInfo& info) {
@@ -73,22 +86,15 @@ std::string tag_line(const std::string& source, const std::string& line, const L
 }
 
 std::string restart_line(const std::string& source, const std::string& reason, int64_t delay_ms) {
-  ordered_json line;
-  line["source"] = source;
-  line["event"] = "restart";
-  line["reason"] = reason;
+  ordered_json line = own_line(source, "restart", reason);
   if (delay_ms % 1000 == 0) {
     line["in_s"] = delay_ms / 1000;
   } else {
     line["in_s"] = delay_ms / 1000.0;
   }
-  return line.dump(-1, ' ', false, json::error_handler_t::replace);
+  return dump(line);
 }
 
 std::string given_up_line(const std::string& source, const std::string& reason) {
-  ordered_json line;
-  line["source"] = source;
-  line["event"] = "given_up";
-  line["reason"] = reason;
-  return line.dump(-1, ' ', false, json::error_handler_t::replace);
+  return dump(own_line(source, "given_up", reason));
 }
