@@ -7,7 +7,9 @@ set -euo pipefail
 
 PACKAGES=(
   # build
-  cmake g++ make libgtest-dev nlohmann-json3-dev
+  cmake g++ make libgtest-dev nlohmann-json3-dev pkg-config
+  # the supervisor's readiness and status for systemd (sd_notify)
+  libsystemd-dev
   # Windows cross-build
   g++-mingw-w64-x86-64-posix
   # sanitizer builds and the libFuzzer targets
@@ -16,6 +18,8 @@ PACKAGES=(
   python3 python3-pytest python3-pytest-xdist python3-numpy
   # the .deb and its checks (file, dpkg-dev: cpack's dependency list), the event schemas
   file dpkg-dev lintian groff-base man-db python3-jsonschema unzip
+  # the systemd unit's checks (systemd-analyze) and its run as the service user (adduser)
+  systemd adduser
   # the Windows build's tests run under wine (64-bit only)
   wine wine64
   # decoder the program starts

@@ -98,3 +98,36 @@ std::string restart_line(const std::string& source, const std::string& reason, i
 std::string given_up_line(const std::string& source, const std::string& reason) {
   return dump(own_line(source, "given_up", reason));
 }
+
+std::string reloaded_line(const std::vector<std::string>& added, const std::vector<std::string>& removed,
+                          const std::vector<std::string>& changed) {
+  ordered_json line;
+  line["event"] = "reloaded";
+  line["added"] = added;
+  line["removed"] = removed;
+  line["changed"] = changed;
+  return dump(line);
+}
+
+std::string reload_failed_line(const std::string& message) {
+  ordered_json line;
+  line["event"] = "reload_failed";
+  line["message"] = message;
+  return dump(line);
+}
+
+std::string status_summary(const std::vector<SourceState>& states) {
+  static const char* const kNames[] = {"starting", "streaming", "waiting", "given up", "stopping",
+                                       "stopped"};
+  constexpr size_t kKinds = sizeof kNames / sizeof kNames[0];
+  size_t counts[kKinds] = {};
+  for (SourceState state : states) ++counts[static_cast<size_t>(state)];
+  std::string summary = std::to_string(states.size()) + (states.size() == 1 ? " source" : " sources");
+  const char* separator = ": ";
+  for (size_t kind = 0; kind < kKinds; ++kind) {
+    if (counts[kind] == 0) continue;
+    summary += separator + std::to_string(counts[kind]) + " " + kNames[kind];
+    separator = ", ";
+  }
+  return summary;
+}

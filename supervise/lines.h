@@ -1,5 +1,5 @@
 // The lines on standard output: a child's lines with its source put first,
-// and the supervisor's own.
+// and the supervisor's own; and the one-line summary for the service manager.
 #pragma once
 
 #include <cstddef>
@@ -39,3 +39,16 @@ std::string tag_line(const std::string& source, const std::string& line, const L
 
 std::string restart_line(const std::string& source, const std::string& reason, int64_t delay_ms);
 std::string given_up_line(const std::string& source, const std::string& reason);
+
+// After a reload: what it added, removed and changed, by source name.
+std::string reloaded_line(const std::vector<std::string>& added, const std::vector<std::string>& removed,
+                          const std::vector<std::string>& changed);
+// A reload whose file is bad: the message names the file, the place and the problem.
+std::string reload_failed_line(const std::string& message);
+
+// Where a source is, as the summary counts it.
+enum class SourceState { kStarting, kStreaming, kWaiting, kGivenUp, kStopping, kStopped };
+
+// "4 sources: 3 streaming, 1 waiting": the counts that are not 0, in the
+// order of SourceState.
+std::string status_summary(const std::vector<SourceState>& states);

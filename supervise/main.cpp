@@ -3,8 +3,8 @@
 // stop, and reports all of it as JSON lines.
 //
 // Per child, a reader thread cuts its output into lines and a waiter thread
-// waits for its end; a watch on standard input and on stop signals says
-// "stop". All of them post to one queue. The main thread owns every slot,
+// waits for its end; a watch on standard input (not as a service) and on stop
+// signals says "stop". All of them post to one queue. The main thread owns every slot,
 // starts every child (the parent-death signal follows the starting thread)
 // and is the only writer of standard output.
 #include <chrono>
@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -21,6 +22,7 @@
 
 #include "console.h"
 #include "lines.h"
+#include "log_file.h"
 #include "platform.h"
 #include "policy.h"
 #include "process.h"
@@ -28,7 +30,7 @@
 
 namespace {
 
-const char kUsage[] = "usage: zal-ndi-supervise [--check] <sources.json>\n";
+const char kUsage[] = "usage: zal-ndi-supervise [--check] [--service] <sources.json>\n";
 constexpr int64_t kStopWaitMs = 5000;  // for a child to stop after its input closed
 // After that, a stop ends the process even if a child's output is still open.
 constexpr int64_t kStopGiveUpMs = 2 * kStopWaitMs + 1000;
@@ -83,6 +85,10 @@ class Queue {
 Queue* const gQueue = new Queue;
 
 void post_stop() { gQueue->post(Event{}); }
+
+// Taken, so that SIGHUP does not end us; the loop reads the file again once it
+// can grow and shrink its set of sources.
+void post_reload() {}
 
 enum class Phase { kRunning, kWaiting, kGivenUp, kIdle };
 
@@ -140,15 +146,42 @@ class Supervisor {
   // Runs until stopped (0) or until every source has given up (2).
   int run() {
     for (size_t i = 0; i < slots_.size(); ++i) start(i);
+    reported_ = summary();
+    notify_ready(reported_);
     while (!finished()) {
       Event event;
       if (gQueue->take(next_deadline(), &event)) handle(event);
       on_time(now_ms());
+      report_status();
     }
     return stopping_ ? 0 : 2;
   }
 
  private:
+  std::string summary() const {
+    std::vector<SourceState> states;
+    for (const Slot& slot : slots_) {
+      if (slot.phase == Phase::kRunning) {
+        states.push_back(stopping_ ? SourceState::kStopping
+                                   : slot.policy.run.started ? SourceState::kStreaming
+                                                             : SourceState::kStarting);
+      } else {
+        states.push_back(slot.phase == Phase::kWaiting  ? SourceState::kWaiting
+                         : slot.phase == Phase::kGivenUp ? SourceState::kGivenUp
+                                                         : SourceState::kStopped);
+      }
+    }
+    return status_summary(states);
+  }
+
+  // The service manager hears of a change only.
+  void report_status() {
+    std::string now = summary();
+    if (now == reported_) return;
+    reported_ = now;
+    notify_status(now);
+  }
+
   bool finished() const {
     for (const Slot& slot : slots_) {
       if (slot.phase == Phase::kRunning || slot.phase == Phase::kWaiting) return false;
@@ -251,6 +284,7 @@ class Supervisor {
   void begin_stop() {
     if (stopping_) return;
     stopping_ = true;
+    notify_stopping();
     int64_t now = now_ms();
     stop_give_up_at_ = now + kStopGiveUpMs;
     for (Slot& slot : slots_) {
@@ -260,7 +294,7 @@ class Supervisor {
   }
 
   void on_time(int64_t now) {
-    if (stopping_ && now >= stop_give_up_at_) std::_Exit(0);
+    if (stopping_ && now >= stop_give_up_at_) exit_now(0);
     for (size_t i = 0; i < slots_.size(); ++i) {
       Slot& slot = slots_[i];
       if (slot.phase == Phase::kWaiting && now >= slot.restart_at) start(i);
@@ -298,6 +332,7 @@ class Supervisor {
   std::vector<Slot> slots_;  // never resized: threads know their slot by index
   bool stopping_ = false;
   int64_t stop_give_up_at_ = kNever;
+  std::string reported_;  // the last summary the service manager was given
 };
 
 void watch_stdin() {
@@ -309,6 +344,7 @@ void watch_stdin() {
 
 struct Arguments {
   bool check = false;
+  bool service = false;
   std::string file;
 };
 
@@ -316,6 +352,8 @@ bool parse_arguments(int argc, char** argv, Arguments* args) {
   for (int i = 1; i < argc; ++i) {
     if (strcmp(argv[i], "--check") == 0) {
       args->check = true;
+    } else if (strcmp(argv[i], "--service") == 0) {
+      args->service = true;
     } else if (argv[i][0] == '-' || !args->file.empty()) {
       return false;
     } else {
@@ -331,25 +369,56 @@ std::string choose_program(const SourcesFile& file) {
   return beside.empty() ? program_name() : beside;
 }
 
+struct Run {
+  Arguments args;
+  SourcesFile file;
+};
+
+// Where the lines go besides standard output; false after saying why.
+bool open_log(const Run& run, std::unique_ptr<LogFile>* log) {
+  std::string path = run.file.log;
+  if (path.empty() && run.args.service) path = default_service_log(run.args.file);
+  if (path.empty()) return true;
+  *log = std::make_unique<LogFile>(path);
+  std::string why;
+  if (!(*log)->open(&why)) {
+    SourcesError error{"/log", path + " cannot be opened (" + why + ")"};
+    fprintf(stderr, "%s\n", describe_error(run.args.file, error).c_str());
+    return false;
+  }
+  log_lines_to(log->get());
+  return true;
+}
+
+int supervise(void* context) {
+  const Run& run = *static_cast<const Run*>(context);
+  std::unique_ptr<LogFile> log;
+  if (!open_log(run, &log)) return 64;
+  console_start();
+  watch_stop_requests(post_stop);
+  watch_reload_requests(post_reload);
+  // A service manager gives us the null device: only its stop counts.
+  std::thread stdin_watch;
+  if (!run.args.service && start_thread(&stdin_watch, watch_stdin)) stdin_watch.detach();
+  Supervisor supervisor(run.file, choose_program(run.file));
+  int code = supervisor.run();
+  log_lines_to(nullptr);
+  return code;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  Arguments args;
-  if (!parse_arguments(argc, argv, &args)) {
+  Run run;
+  if (!parse_arguments(argc, argv, &run.args)) {
     fputs(kUsage, stderr);
     return 64;
   }
-  SourcesFile file;
   SourcesError error;
-  if (!load_sources(args.file, &file, &error)) {
-    fprintf(stderr, "%s\n", describe_error(args.file, error).c_str());
+  if (!load_sources(run.args.file, &run.file, &error)) {
+    fprintf(stderr, "%s\n", describe_error(run.args.file, error).c_str());
     return 64;
   }
-  if (args.check) return 0;
-  console_start();
-  watch_stop_requests(post_stop);
-  std::thread stdin_watch;
-  if (start_thread(&stdin_watch, watch_stdin)) stdin_watch.detach();
-  Supervisor supervisor(file, choose_program(file));
-  return supervisor.run();
+  if (run.args.check) return 0;
+  return run.args.service ? run_service(supervise, &run) : supervise(&run);
 }

@@ -3,10 +3,38 @@
 
 #include <string>
 
+class LogFile;
+
 // Calls on_stop, from a thread of its own, when we are asked to stop: SIGINT
-// or SIGTERM on Linux; Ctrl-C, Ctrl-Break or the console closing on Windows.
+// or SIGTERM on Linux; Ctrl-C, Ctrl-Break or the console closing on Windows,
+// or the service manager's stop or shutdown control when run as a service.
 // False when the watch could not be set up.
 bool watch_stop_requests(void (*on_stop)());
+
+// Calls on_reload, from a thread of its own, each time we are asked to read
+// the sources file again: SIGHUP on Linux, the service's parameter-change
+// control on Windows. False when the watch could not be set up.
+bool watch_reload_requests(void (*on_reload)());
+
+// Runs body as a service and returns its exit code. On Windows under the
+// service control manager (which must have started us: else 64 at once); on
+// Linux the service manager needs nothing of us beyond the notifications below.
+int run_service(int (*body)(void* context), void* context);
+
+// The log file of a service whose sources file names none: beside that file
+// on Windows, where a service has no console; none on Linux, whose service
+// manager keeps standard output.
+std::string default_service_log(const std::string& sources_path);
+
+// Tells the service manager how we are; nothing outside one. On Linux through
+// sd_notify when NOTIFY_SOCKET is set; on Windows as the service's state.
+void notify_ready(const std::string& status);  // every source has been started
+void notify_status(const std::string& status);  // a one-line summary
+void notify_reloading();  // followed by notify_ready once the reload is done
+void notify_stopping();
+
+// Ends the process now, once the service manager has been told.
+[[noreturn]] void exit_now(int code);
 
 // The zal-ndi-send beside our own executable, or "" when there is none.
 std::string program_beside_us();
@@ -14,5 +42,9 @@ std::string program_beside_us();
 // The bare name to look up along PATH.
 const char* program_name();
 
-// Writes the line and the platform's line end to standard output in one write.
+// Every line written from now on goes to this log too (nullptr: none).
+void log_lines_to(LogFile* log);
+
+// Writes the line and the platform's line end to standard output in one
+// write, and to the log when there is one.
 void write_line(const std::string& line);

@@ -1,55 +1,101 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
+#include <ctime>
 #include <system_error>
 #include <thread>
 
+#include "log_file.h"
 #include "platform.h"
 
 namespace {
 
 // A signal handler may only write: it wakes a thread that does the rest.
-int gWakeWrite = -1;
+int gStopWrite = -1;
+int gReloadWrite = -1;
+LogFile* gLog = nullptr;
 
-void on_signal(int) {
+void on_signal(int number) {
   char byte = 1;
   int saved = errno;
-  ssize_t ignored = write(gWakeWrite, &byte, 1);
+  ssize_t ignored = write(number == SIGHUP ? gReloadWrite : gStopWrite, &byte, 1);
   (void)ignored;
   errno = saved;
+}
+
+// Sets up the signals to wake a thread that calls action: once, or for each
+// signal when repeat.
+bool watch_signals(const int* signals, int count, int* write_end, void (*action)(), bool repeat) {
+  int wake[2];
+  if (pipe2(wake, O_CLOEXEC) != 0) return false;
+  // A burst of signals must not block a handler on a full pipe: one byte is enough.
+  fcntl(wake[1], F_SETFL, O_NONBLOCK);
+  *write_end = wake[1];
+  int wake_read = wake[0];
+  try {
+    std::thread([wake_read, action, repeat] {
+      char byte;
+      for (;;) {
+        ssize_t n = read(wake_read, &byte, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n != 1 && repeat) return;  // cannot happen: we keep the write end
+        action();
+        if (!repeat) return;
+      }
+    }).detach();
+  } catch (const std::system_error&) {
+    return false;
+  }
+  struct sigaction handler = {};
+  handler.sa_handler = on_signal;
+  sigemptyset(&handler.sa_mask);
+  handler.sa_flags = SA_RESTART;
+  for (int i = 0; i < count; ++i) sigaction(signals[i], &handler, nullptr);
+  return true;
+}
+
+// Only under a service manager that listens: a plain run makes no call.
+void notify(const std::string& state) {
+  if (getenv("NOTIFY_SOCKET") != nullptr) sd_notify(0, state.c_str());
 }
 
 }  // namespace
 
 bool watch_stop_requests(void (*on_stop)()) {
-  int wake[2];
-  if (pipe2(wake, O_CLOEXEC) != 0) return false;
-  gWakeWrite = wake[1];
-  struct sigaction action = {};
-  action.sa_handler = on_signal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  int wake_read = wake[0];
-  try {
-    std::thread([wake_read, on_stop] {
-      char byte;
-      ssize_t n;
-      do {
-        n = read(wake_read, &byte, 1);
-      } while (n < 0 && errno == EINTR);
-      on_stop();
-    }).detach();
-  } catch (const std::system_error&) {
-    return false;
-  }
-  return true;
+  const int signals[] = {SIGINT, SIGTERM};
+  return watch_signals(signals, 2, &gStopWrite, on_stop, false);
 }
+
+bool watch_reload_requests(void (*on_reload)()) {
+  const int signals[] = {SIGHUP};
+  return watch_signals(signals, 1, &gReloadWrite, on_reload, true);
+}
+
+int run_service(int (*body)(void* context), void* context) { return body(context); }
+
+std::string default_service_log(const std::string&) { return ""; }
+
+void notify_ready(const std::string& status) { notify("READY=1\nSTATUS=" + status); }
+
+void notify_status(const std::string& status) { notify("STATUS=" + status); }
+
+// Newer systemd wants the time of the request with it.
+void notify_reloading() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  long long usec = static_cast<long long>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+  notify("RELOADING=1\nMONOTONIC_USEC=" + std::to_string(usec));
+}
+
+void notify_stopping() { notify("STOPPING=1"); }
+
+void exit_now(int code) { std::_Exit(code); }
 
 std::string program_beside_us() {
   char self[PATH_MAX];
@@ -64,8 +110,11 @@ std::string program_beside_us() {
 
 const char* program_name() { return "zal-ndi-send"; }
 
+void log_lines_to(LogFile* log) { gLog = log; }
+
 void write_line(const std::string& line) {
   std::string whole = line + "\n";
+  if (gLog != nullptr) gLog->write(whole);
   const char* p = whole.data();
   size_t left = whole.size();
   while (left > 0) {

@@ -1,13 +1,33 @@
 #include <windows.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
 #include <system_error>
 #include <thread>
 
+#include "log_file.h"
 #include "platform.h"
 
 namespace {
 
 void (*gOnStop)() = nullptr;
+void (*gOnReload)() = nullptr;
+LogFile* gLog = nullptr;
+
+// Run as a service: what the service control manager knows of us. The
+// control handler and the supervisor both report.
+bool gService = false;
+std::mutex gStatusMutex;
+SERVICE_STATUS_HANDLE gStatusHandle = nullptr;
+SERVICE_STATUS gStatus = {};
+int (*gBody)(void* context) = nullptr;
+void* gContext = nullptr;
+int gExitCode = 0;
+
+constexpr DWORD kStartWaitHintMs = 10000;
+// The stop sequence gives up on its children after 11 s.
+constexpr DWORD kStopWaitHintMs = 15000;
 
 BOOL WINAPI on_console_event(DWORD type) {
   gOnStop();
@@ -19,11 +39,109 @@ BOOL WINAPI on_console_event(DWORD type) {
   return TRUE;
 }
 
+// A stopping service never comes back to running, and a stopped one says no more.
+void report(DWORD state, DWORD wait_hint, int exit_code) {
+  std::lock_guard<std::mutex> lock(gStatusMutex);
+  if (gStatusHandle == nullptr || gStatus.dwCurrentState == SERVICE_STOPPED) return;
+  if (gStatus.dwCurrentState == SERVICE_STOP_PENDING && state == SERVICE_RUNNING) return;
+  bool pending = state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING;
+  gStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+  // No control before the stop watch is set up, none once stopping.
+  gStatus.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP |
+                                                              SERVICE_ACCEPT_SHUTDOWN |
+                                                              SERVICE_ACCEPT_PARAMCHANGE
+                                                        : 0;
+  if (!pending) {
+    gStatus.dwCheckPoint = 0;
+  } else {
+    gStatus.dwCheckPoint = gStatus.dwCurrentState == state ? gStatus.dwCheckPoint + 1 : 1;
+  }
+  gStatus.dwCurrentState = state;
+  gStatus.dwWaitHint = wait_hint;
+  gStatus.dwWin32ExitCode = exit_code == 0 ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR;
+  gStatus.dwServiceSpecificExitCode = static_cast<DWORD>(exit_code);
+  SetServiceStatus(gStatusHandle, &gStatus);
+}
+
+DWORD WINAPI on_control(DWORD control, DWORD, void*, void*) {
+  switch (control) {
+    case SERVICE_CONTROL_STOP:
+    case SERVICE_CONTROL_SHUTDOWN:
+      report(SERVICE_STOP_PENDING, kStopWaitHintMs, 0);
+      gOnStop();  // set before the service reports running and accepts controls
+      return NO_ERROR;
+    case SERVICE_CONTROL_PARAMCHANGE:
+      if (gOnReload != nullptr) gOnReload();
+      return NO_ERROR;
+    case SERVICE_CONTROL_INTERROGATE:
+      return NO_ERROR;
+    default:
+      return ERROR_CALL_NOT_IMPLEMENTED;
+  }
+}
+
+void WINAPI service_main(DWORD argc, LPWSTR* argv) {
+  const wchar_t* name = argc > 0 ? argv[0] : L"";
+  gStatusHandle = RegisterServiceCtrlHandlerExW(name, on_control, nullptr);
+  if (gStatusHandle == nullptr) {
+    gExitCode = 1;
+    return;
+  }
+  report(SERVICE_START_PENDING, kStartWaitHintMs, 0);
+  gExitCode = gBody(gContext);
+  report(SERVICE_STOPPED, 0, gExitCode);
+}
+
 }  // namespace
 
 bool watch_stop_requests(void (*on_stop)()) {
   gOnStop = on_stop;
+  // A service hears the logoff of every user through a console handler: it
+  // stops on the service manager's word only.
+  if (gService) return true;
   return SetConsoleCtrlHandler(on_console_event, TRUE) != 0;
+}
+
+bool watch_reload_requests(void (*on_reload)()) {
+  gOnReload = on_reload;
+  return true;
+}
+
+// The dispatcher runs service_main on a thread of its own and returns when it has.
+int run_service(int (*body)(void* context), void* context) {
+  gBody = body;
+  gContext = context;
+  gService = true;
+  wchar_t no_name[] = L"";  // a process of its own: the name is not looked at
+  SERVICE_TABLE_ENTRYW table[] = {{no_name, service_main}, {nullptr, nullptr}};
+  if (!StartServiceCtrlDispatcherW(table)) {
+    fputs("zal-ndi-supervise: --service runs only when the service control manager starts it\n",
+          stderr);
+    return 64;
+  }
+  return gExitCode;
+}
+
+std::string default_service_log(const std::string& sources_path) {
+  char full[MAX_PATH];
+  DWORD n = GetFullPathNameA(sources_path.c_str(), sizeof full, full, nullptr);
+  std::string path = n > 0 && n < sizeof full ? std::string(full, n) : sources_path;
+  size_t slash = path.find_last_of("\\/");
+  return (slash == std::string::npos ? "" : path.substr(0, slash + 1)) + "zal-ndi-supervise.log";
+}
+
+void notify_ready(const std::string&) { report(SERVICE_RUNNING, 0, 0); }
+
+// The service manager keeps no status text.
+void notify_status(const std::string&) {}
+
+void notify_reloading() {}
+
+void notify_stopping() { report(SERVICE_STOP_PENDING, kStopWaitHintMs, 0); }
+
+void exit_now(int code) {
+  report(SERVICE_STOPPED, 0, code);
+  std::_Exit(code);
 }
 
 std::string program_beside_us() {
@@ -39,8 +157,11 @@ std::string program_beside_us() {
 
 const char* program_name() { return "zal-ndi-send.exe"; }
 
+void log_lines_to(LogFile* log) { gLog = log; }
+
 void write_line(const std::string& line) {
   std::string whole = line + "\r\n";
+  if (gLog != nullptr) gLog->write(whole);
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   const char* p = whole.data();
   DWORD left = static_cast<DWORD>(whole.size());

@@ -167,13 +167,16 @@ bool read_sources(Walk* walk, const json& value, std::vector<Source>* sources) {
 
 bool read_file(Walk* walk, const json& root, SourcesFile* file) {
   if (!root.is_object()) return walk->fail("", "must be an object");
-  if (!only_known_keys(walk, root, "", {"program", "ffmpeg", "restart", "sources"})) return false;
+  if (!only_known_keys(walk, root, "", {"program", "ffmpeg", "log", "restart", "sources"})) {
+    return false;
+  }
   if (root.contains("program") && !read_text(walk, root["program"], "/program", &file->program)) {
     return false;
   }
   if (root.contains("ffmpeg") && !read_text(walk, root["ffmpeg"], "/ffmpeg", &file->ffmpeg)) {
     return false;
   }
+  if (root.contains("log") && !read_text(walk, root["log"], "/log", &file->log)) return false;
   if (root.contains("restart") && !read_restart(walk, root["restart"], &file->restart)) return false;
   if (!root.contains("sources")) return walk->fail("/sources", "is missing");
   return read_sources(walk, root["sources"], &file->sources);
@@ -223,6 +226,41 @@ bool load_sources(const std::string& path, SourcesFile* file, SourcesError* erro
 std::string describe_error(const std::string& path, const SourcesError& error) {
   std::string place = error.place.empty() ? "" : error.place + ": ";
   return path + ": " + place + error.problem;
+}
+
+namespace {
+
+bool same_source(const Source& a, const Source& b) {
+  return a.name == b.name && a.input == b.input && a.width == b.width && a.height == b.height &&
+         a.fps == b.fps && a.audio == b.audio;
+}
+
+const Source* find_source(const SourcesFile& file, const std::string& name) {
+  for (const Source& source : file.sources) {
+    if (source.name == name) return &source;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+SourcesChange compare_sources(const SourcesFile& running, const SourcesFile& next) {
+  SourcesChange change;
+  bool shared_changed = running.program != next.program || running.ffmpeg != next.ffmpeg;
+  for (const Source& source : next.sources) {
+    const Source* before = find_source(running, source.name);
+    if (before == nullptr) {
+      change.added.push_back(source.name);
+    } else if (shared_changed || !same_source(*before, source)) {
+      change.changed.push_back(source.name);
+    } else {
+      change.unchanged.push_back(source.name);
+    }
+  }
+  for (const Source& source : running.sources) {
+    if (find_source(next, source.name) == nullptr) change.removed.push_back(source.name);
+  }
+  return change;
 }
 
 std::vector<std::string> source_args(const SourcesFile& file, const Source& source,

@@ -14,6 +14,7 @@ struct RestartSettings {
   int64_t stall_after_ms = 10000;
 };
 
+// compare_sources tells a changed source by these fields: a new one goes there too.
 struct Source {
   std::string name;
   std::string input;
@@ -27,6 +28,7 @@ struct Source {
 struct SourcesFile {
   std::string program;  // empty: the default program
   std::string ffmpeg;   // empty: not passed
+  std::string log;      // empty: no log file named
   RestartSettings restart;
   std::vector<Source> sources;
 };
@@ -45,6 +47,19 @@ bool load_sources(const std::string& path, SourcesFile* file, SourcesError* erro
 
 // The one line for standard error: the file, the place and the problem.
 std::string describe_error(const std::string& path, const SourcesError& error);
+
+// How a newly read file differs from the running one, by source name: added
+// and changed in the new file's order, removed in the running file's. A
+// source changes with any of its fields, or with the program or ffmpeg that
+// every source uses; restart settings and the log are no source's.
+struct SourcesChange {
+  std::vector<std::string> added;
+  std::vector<std::string> removed;
+  std::vector<std::string> changed;
+  std::vector<std::string> unchanged;
+};
+
+SourcesChange compare_sources(const SourcesFile& running, const SourcesFile& next);
 
 // The argument list of one source's zal-ndi-send, entry 0 being the program.
 std::vector<std::string> source_args(const SourcesFile& file, const Source& source,

@@ -7,6 +7,8 @@ decoder's input steers how each run goes.
 import json
 import os
 import signal
+import socket
+import subprocess
 import sys
 import time
 
@@ -16,7 +18,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from conftest import BUILD, EXE, NEWLINE, WINDOWS, Run, host_path, wine_pids  # noqa: E402
 
 SUPERVISOR = BUILD / ("zal-ndi-supervise" + EXE)
-USAGE = b"usage: zal-ndi-supervise [--check] <sources.json>" + NEWLINE
+USAGE = b"usage: zal-ndi-supervise [--check] [--service] <sources.json>" + NEWLINE
 SMALL = {"width": 64, "height": 48}
 FOREVER = "fake:forever=1;fps=30"
 STEADY = "Bühne 東京"
@@ -48,13 +50,14 @@ def supervise(env, tmp_path):
     runs = []
     env = dict(env, ZAL_SUPERVISE_MARK=str(tmp_path))
 
-    def start(sources, restart=None, extra_env=None, **top):
+    def start(sources, restart=None, extra_env=None, args=(), stdin=subprocess.PIPE, **top):
         doc = dict(top, sources=sources)
         if restart is not None:
             doc["restart"] = restart
         path = tmp_path / "sources.json"
         path.write_text(json.dumps(doc))
-        r = TimedRun([host_path(path)], dict(env, **(extra_env or {})), program=SUPERVISOR)
+        r = TimedRun(list(args) + [host_path(path)], dict(env, **(extra_env or {})), stdin=stdin,
+                     program=SUPERVISOR)
         runs.append(r)
         return r
 
@@ -185,6 +188,47 @@ def test_stop_leaves_no_process(supervise, tmp_path, how):
         assert of(events, source)[-1] == {"source": source, "event": "exit", "ffmpeg": 0,
                                           "requested": True}
     assert len(of(events, "later", "started")) == 1
+
+
+def notifications(sock, until, timeout=20):
+    """The sd_notify datagrams, each as its set of lines, until until(list) holds."""
+    got = []
+    deadline = time.monotonic() + timeout
+    while not until(got):
+        left = deadline - time.monotonic()
+        assert left > 0, "timed out waiting; notifications so far: %r" % got
+        sock.settimeout(left)
+        try:
+            got.append(set(sock.recv(4096).decode().split("\n")))
+        except socket.timeout:
+            pass
+    return got
+
+
+@POSIX
+def test_a_service_ignores_its_null_input_notifies_and_stops_on_sigterm(supervise, tmp_path):
+    # An abstract socket, as systemd's own: no path length limit, no file left behind.
+    sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    address = "zal-notify-%d-%s" % (os.getpid(), tmp_path.name)
+    sock.bind("\0" + address)
+    log = tmp_path / "lines.log"
+    run = supervise([dict(SMALL, name="a", input=FOREVER)], args=["--service"],
+                    stdin=subprocess.DEVNULL, extra_env={"NOTIFY_SOCKET": "@" + address},
+                    log=str(log))
+    got = notifications(sock, lambda got: {"STATUS=1 source: 1 streaming"} in got)
+    assert {"READY=1", "STATUS=1 source: 1 starting"} in got
+    # A reload request does not end it (SIGHUP's default would), nor touch the source.
+    run.proc.send_signal(signal.SIGHUP)
+    run.wait_for(lambda ev: len(of(ev, "a", "status")) >= 2)
+    run.proc.send_signal(signal.SIGTERM)
+    assert run.finish(timeout=20) == 0
+    events = run.events
+    assert len(of(events, "a", "started")) == 1
+    assert of(events, "a")[-1] == {"source": "a", "event": "exit", "ffmpeg": 0, "requested": True}
+    notifications(sock, lambda got: any("STOPPING=1" in n for n in got))
+    sock.close()
+    # The log holds the same lines, one each.
+    assert log.read_bytes().splitlines(keepends=True) == run.raw
 
 
 @POSIX

@@ -43,6 +43,20 @@ TEST(Lines, OwnLinesPrintWholeSecondsAsIntegers) {
   EXPECT_EQ(R"({"source":"A","event":"restart","reason":"stall","in_s":1.6})",
             restart_line("A", "stall", 1600));
   EXPECT_EQ(R"({"source":"A","event":"given_up","reason":"exit 64"})", given_up_line("A", "exit 64"));
+  // The supervisor's lines about the whole set carry no source; empty lists stay lists.
+  EXPECT_EQ(R"({"event":"reloaded","added":["B \"2\""],"removed":[],"changed":["A","C"]})",
+            reloaded_line({"B \"2\""}, {}, {"A", "C"}));
+  EXPECT_EQ(R"({"event":"reload_failed","message":"s.json: /sources/0/fps: must be an integer"})",
+            reload_failed_line("s.json: /sources/0/fps: must be an integer"));
+}
+
+TEST(Lines, StatusSummaryCountsWhatIsThereInAFixedOrder) {
+  using S = SourceState;
+  EXPECT_EQ("4 sources: 3 streaming, 1 waiting",
+            status_summary({S::kStreaming, S::kWaiting, S::kStreaming, S::kStreaming}));
+  EXPECT_EQ("1 source: 1 starting", status_summary({S::kStarting}));
+  EXPECT_EQ("3 sources: 1 starting, 1 given up, 1 stopped",
+            status_summary({S::kStopped, S::kGivenUp, S::kStarting}));
 }
 
 }  // namespace

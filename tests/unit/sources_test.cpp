@@ -58,6 +58,8 @@ TEST(Sources, EachProblemNamesItsPlace) {
       {R"({"sources":[{"name":"A","input":""}]})", "/sources/0/input"},
       {R"({"restart":{"max_delay_s":0.5},"sources":[{)" + ok + "}]}", "/restart/max_delay_s"},
       {R"({"restart":{"stall_after_s":1},"sources":[{)" + ok + "}]}", "/restart/stall_after_s"},
+      {R"({"log":"","sources":[{)" + ok + "}]}", "/log"},
+      {R"({"log":7,"sources":[{)" + ok + "}]}", "/log"},
       {R"({"sources":[]})", "/sources"},
       {R"({})", "/sources"},
   };
@@ -80,6 +82,39 @@ TEST(Sources, UnreadableAndInvalidFilesSayWhy) {
             describe_error("no/such/sources.json", error));
   EXPECT_EQ("s.json: /sources/0/fps: must be an integer",
             describe_error("s.json", SourcesError{"/sources/0/fps", "must be an integer"}));
+}
+
+SourcesFile parsed(const std::string& text) {
+  SourcesFile file;
+  SourcesError error;
+  EXPECT_TRUE(parse_sources(text, &file, &error)) << text << ": " << error.place << " " << error.problem;
+  return file;
+}
+
+using Names = std::vector<std::string>;
+
+TEST(Sources, AReloadSortsSourcesIntoAddedRemovedChangedAndUnchanged) {
+  SourcesFile running = parsed(R"({"restart":{"first_delay_s":1},"log":"a.log","sources":[
+      {"name":"same","input":"x"},{"name":"gone","input":"x"},{"name":"input","input":"x"},
+      {"name":"width","input":"x","width":2},{"name":"audio","input":"x"},{"name":"fps","input":"x"}]})");
+  // Restart settings and the log file are no source's; the order of the list is none either.
+  SourcesFile next = parsed(R"({"restart":{"first_delay_s":5},"log":"b.log","sources":[
+      {"name":"new","input":"x"},{"name":"fps","input":"x","fps":25},{"name":"same","input":"x"},
+      {"name":"input","input":"y"},{"name":"width","input":"x","width":4},
+      {"name":"audio","input":"x","audio":false}]})");
+  SourcesChange change = compare_sources(running, next);
+  EXPECT_EQ(Names{"new"}, change.added);
+  EXPECT_EQ(Names{"gone"}, change.removed);
+  EXPECT_EQ((Names{"fps", "input", "width", "audio"}), change.changed);
+  EXPECT_EQ(Names{"same"}, change.unchanged);
+
+  // The program and ffmpeg are every source's.
+  const std::string one = R"("sources":[{"name":"a","input":"x"}])";
+  for (const char* shared : {R"("program":"/opt/send",)", R"("ffmpeg":"/opt/ffmpeg",)"}) {
+    SourcesFile with = parsed(std::string("{") + shared + one + "}");
+    EXPECT_EQ(Names{"a"}, compare_sources(parsed("{" + one + "}"), with).changed) << shared;
+    EXPECT_EQ(Names{"a"}, compare_sources(with, with).unchanged) << shared;
+  }
 }
 
 }  // namespace
