@@ -88,7 +88,7 @@ def wait_none_left(tmp_path, timeout=15):
 
 
 def of(events, source, name=None):
-    return [e for e in events if e["source"] == source and (name is None or e["event"] == name)]
+    return [e for e in events if e.get("source") == source and (name is None or e["event"] == name)]
 
 
 def restart_delays(run, source):
