@@ -45,12 +45,18 @@ install(FILES "${ZAL_PACKAGE_DIR}/zal-ndi-send.1.gz" "${ZAL_PACKAGE_DIR}/zal-ndi
 install(FILES README.md LICENSE ${ZAL_SCHEMAS} packaging/copyright "${ZAL_PACKAGE_DIR}/changelog.gz"
   DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES examples/sources.json DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+# The supervisor as a system service, not enabled: it has no sources until the
+# administrator writes /etc/zal-ndi-send/sources.json. Its user comes from postinst.
+install(FILES packaging/zal-ndi-supervise.service DESTINATION lib/systemd/system)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)  # dpkg-shlibdeps adds the libraries' packages
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "ffmpeg")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "ffmpeg, adduser")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+  "${CMAKE_SOURCE_DIR}/packaging/postinst;${CMAKE_SOURCE_DIR}/packaging/prerm;${CMAKE_SOURCE_DIR}/packaging/postrm")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PACKAGE_SECTION video)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION [=[
@@ -63,7 +69,9 @@ standard input is closed, and tells how the run ended through its exit code.
 .
 zal-ndi-supervise runs one zal-ndi-send per source listed in a file,
 restarts each with back-off, restarts frozen sources, and reports it all
-as JSON lines.
+as JSON lines. It comes with a systemd service, zal-ndi-supervise, that
+reads /etc/zal-ndi-send/sources.json; it is not enabled until the
+administrator has written that file and enables it.
 .
 JSON Schemas of the event lines are in /usr/share/doc/zal-ndi-send.]=])
 include(CPack)

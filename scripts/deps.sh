@@ -19,7 +19,7 @@ PACKAGES=(
   # the .deb and its checks (file, dpkg-dev: cpack's dependency list), the event schemas
   file dpkg-dev lintian groff-base man-db python3-jsonschema unzip
   # the systemd unit's checks (systemd-analyze) and its run as the service user (adduser)
-  systemd adduser
+  systemd adduser procps
   # the Windows build's tests run under wine (64-bit only)
   wine wine64
   # decoder the program starts

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Builds the .deb from a built Linux tree, holds it to lintian (no error, no warning),
-# installs it, runs the installed programs once each, then removes the package again.
+# Builds the .deb from a built Linux tree, holds it to lintian (no error, no warning, nothing
+# pedantic), installs it, runs the installed programs once each, checks the service (its unit,
+# user and paths, and its run as that user as far as a machine without systemd running
+# allows), then purges the package again.
 # Usage: bash scripts/package-check.sh [build-dir]   (default: build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -45,11 +47,11 @@ dpkg-deb --contents "$deb"
 
 echo "== lintian"
 status=0
-lintian --fail-on error,warning "$deb" || status=$?
+lintian --pedantic --fail-on error,warning,pedantic "$deb" || status=$?
 if ((status != 0)); then echo "package-check: lintian found errors or warnings" >&2; exit 1; fi
 
 echo "== install"
-remove() { apt_get remove -y zal-ndi-send >/dev/null || true; }
+remove() { apt_get purge -y zal-ndi-send >/dev/null || true; }
 trap remove EXIT
 apt_get install -y --no-install-recommends "$deb" >/dev/null
 
@@ -104,4 +106,134 @@ checked = subprocess.run(["/usr/bin/zal-ndi-supervise", "--check", sample],
                          capture_output=True, timeout=10)
 check("supervise --check %r" % (checked,), checked.returncode == 0 and checked.stdout == b"")
 print("package-check: installed programs run")
+EOF
+
+echo "== service: unit, user, paths"
+unit=/usr/lib/systemd/system/zal-ndi-supervise.service
+fail() { echo "package-check: $*" >&2; exit 1; }
+[[ -f $unit ]] || fail "no $unit"
+# Nothing in /etc: the administrator writes the sources file, and the unit is not enabled.
+if dpkg -L zal-ndi-send | grep -q '^/etc'; then fail "the package ships files in /etc"; fi
+if [[ -e /etc/systemd/system/multi-user.target.wants/zal-ndi-supervise.service ]]; then
+  fail "the service is enabled on install"
+fi
+grep -qx 'ConditionPathExists=/etc/zal-ndi-send/sources.json' "$unit" || fail "unit starts without sources"
+IFS=: read -r _ _ uid gid _ home shell < <(getent passwd zal-ndi-supervise) || fail "no user"
+((uid < 1000)) || fail "zal-ndi-supervise is not a system user (uid $uid)"
+[[ $home == /nonexistent && $shell == /usr/sbin/nologin ]] || fail "user home $home, shell $shell"
+[[ $(getent group zal-ndi-supervise | cut -d: -f3) == "$gid" ]] || fail "no group of its own"
+# Offline: systemd is not PID 1 here.
+verified=$(systemd-analyze verify "$unit" 2>&1) || fail "systemd-analyze verify: $verified"
+[[ -z $verified ]] || fail "systemd-analyze verify: $verified"
+exposure=$(systemd-analyze security --offline=yes "$unit" 2>&1 \
+  | sed -n 's/.*Overall exposure level for zal-ndi-supervise.service: \([0-9.]*\).*/\1/p')
+echo "exposure $exposure"
+[[ -n $exposure ]] && awk -v e="$exposure" 'BEGIN { exit !(e <= 3.0) }' \
+  || fail "exposure ${exposure:-?} above 3.0"
+
+echo "== service: its command line as its user"
+/usr/bin/python3 - "$BUILD" "$unit" <<'EOF'
+import json
+import os
+import shlex
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+sys.path.insert(0, "testing")
+from event_schema import validate_supervise_line
+
+build, unit = sys.argv[1], sys.argv[2]
+
+def check(what, ok):
+    if not ok:
+        sys.exit("package-check: " + what)
+
+settings = {}
+for line in open(unit):
+    key, _, value = line.strip().partition("=")
+    settings.setdefault(key, value)
+command = shlex.split(settings["ExecStart"])
+check("ExecStart %r" % command, command == ["/usr/bin/zal-ndi-supervise", "--service",
+                                            "/etc/zal-ndi-send/sources.json"])
+
+# What the service user reads, where it can reach it: the stand-in runtime, the fake decoder
+# and a sources file in place of /etc/zal-ndi-send/sources.json.
+work = tempfile.mkdtemp(prefix="zal-service-")
+os.chmod(work, 0o755)
+shutil.copytree(os.path.join(build, "standin"), os.path.join(work, "standin"))
+fake = shutil.copy(os.path.join(build, "testing", "fake-ffmpeg"), work)
+sources = os.path.join(work, "sources.json")
+small = {"width": 64, "height": 48, "input": "fake:forever=1;fps=30"}
+with open(sources, "w") as f:
+    json.dump({"ffmpeg": fake, "sources": [dict(small, name="a"), dict(small, name="b")]}, f)
+os.chmod(sources, 0o644)
+
+# systemd's own kind of socket: abstract, so the service user reaches it as systemd's.
+notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+address = "zal-package-check-%d" % os.getpid()
+notify.bind("\0" + address)
+env = {"PATH": "/usr/bin:/bin", "NDI_RUNTIME_DIR_V6": os.path.join(work, "standin"),
+       "NOTIFY_SOCKET": "@" + address}
+user = settings["User"]
+run = subprocess.Popen(["setpriv", "--reuid=" + user, "--regid=" + settings["Group"],
+                        "--init-groups", "--no-new-privs", "--"] + command[:-1] + [sources],
+                       stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, env=env)
+lines = []
+reader = threading.Thread(target=lambda: lines.extend(run.stdout), daemon=True)
+reader.start()
+signal.alarm(90)  # whatever hangs below
+
+def wait_notified(wanted):
+    got = []
+    deadline = time.monotonic() + 30
+    while wanted not in got:
+        notify.settimeout(max(deadline - time.monotonic(), 0.01))
+        try:
+            got.extend(notify.recv(4096).decode().split("\n"))
+        except socket.timeout:
+            check("no %s; notified %r, lines %r" % (wanted, got, lines), False)
+    return got
+
+def children():
+    found = subprocess.run(["pgrep", "-P", str(run.pid)], capture_output=True, text=True)
+    return sorted(found.stdout.split())
+
+wait_notified("READY=1")
+wait_notified("STATUS=2 sources: 2 streaming")
+owner = os.stat("/proc/%d" % run.pid).st_uid
+check("runs as uid %d" % owner, owner == int(subprocess.check_output(["id", "-u", user])))
+before = children()
+check("children %r" % before, len(before) == 2)
+def statuses():
+    return sum(b'"event":"status"' in line for line in list(lines))
+
+# A reload request leaves the sources' processes as they are: both go on with their status.
+seen = statuses()
+run.send_signal(signal.SIGHUP)
+deadline = time.monotonic() + 15
+while statuses() < seen + 2 and run.poll() is None and time.monotonic() < deadline:
+    time.sleep(0.1)
+check("ended on SIGHUP", run.poll() is None)
+check("no status after SIGHUP", statuses() >= seen + 2)
+check("children after SIGHUP %r" % children(), children() == before)
+run.send_signal(signal.SIGTERM)
+code = run.wait(timeout=30)
+reader.join(10)
+signal.alarm(0)
+events = [json.loads(line) for line in lines]
+for event in events:
+    validate_supervise_line(event)
+check("exit %d" % code, code == 0)
+for name in ("a", "b"):
+    own = [e for e in events if e.get("source") == name]
+    check("%s: %r" % (name, own), own[0]["event"] == "started"
+          and own[-1] == {"source": name, "event": "exit", "ffmpeg": 0, "requested": True})
+shutil.rmtree(work)
+print("package-check: the service ran as %s: ready, a reload request, stopped with 0" % user)
 EOF
