@@ -5,10 +5,12 @@ import os
 import pathlib
 import shutil
 import signal
+import subprocess
 
 import pytest
 
-from conftest import PROGRAM, STANDIN, STANDIN_INCOMPATIBLE, WINDOWS, host_path
+from conftest import (BUILD, FAKE, PROGRAM, STANDIN, STANDIN_INCOMPATIBLE, WINDOWS, host_path,
+                      read_jsonl)
 from test_decoder import decoder_pid, gone, wait_until
 
 pytestmark = pytest.mark.skipif(not WINDOWS, reason="Windows build under wine only")
@@ -133,3 +135,61 @@ def test_winsock_version_2_2(run):
     requests = [line.split("WSAStartup ", 1)[1] for line in trace
                 if line.startswith(ours[0] + ":") and ":trace:winsock:WSAStartup version" in line]
     assert requests == ["version 0x202"]
+
+
+def sc(*args):
+    """wine's sc: its output, once it has answered."""
+    done = subprocess.run(["wine", "sc"] + list(args), capture_output=True, timeout=60,
+                          env=dict(os.environ, WINEDEBUG="-all"))
+    return done.stdout.decode(errors="replace")
+
+
+def service_state(name):
+    for line in sc("query", name).splitlines():
+        if line.strip().startswith("STATE"):
+            return line.split()[-1]
+    return None
+
+
+def test_the_service_runs_under_the_service_manager_and_stops(tmp_path, run):
+    # The service's environment is the service manager's, not ours: the file names the
+    # decoder and the runtime is found beside zal-ndi-send.
+    app = tmp_path / "app"
+    app.mkdir()
+    for built in (BUILD / "zal-ndi-supervise.exe", PROGRAM, STANDIN / DLL):
+        shutil.copy(built, app)
+    sources = tmp_path / "sources.json"
+    sources.write_text(json.dumps({"ffmpeg": host_path(FAKE), "sources": [
+        {"name": "a", "input": "fake:forever=1;fps=30", "width": 64, "height": 48}]}))
+    log = tmp_path / "zal-ndi-supervise.log"  # beside the sources file, by default
+    name = "zal-test-" + tmp_path.name
+
+    def streaming():
+        try:
+            return any(e["event"] == "status" and e["fps"] > 0 for e in read_jsonl(log))
+        except ValueError:  # a line read half written
+            return False
+
+    sc("create", name, "binPath=", "%s --service %s" % (
+        host_path(app / "zal-ndi-supervise.exe"), host_path(sources)))
+    try:
+        sc("start", name)
+        wait_until(streaming, timeout=60)
+        assert service_state(name) == "RUNNING"
+        sc("stop", name)
+        wait_until(lambda: service_state(name) == "STOPPED", timeout=30)
+        assert "WIN32_EXIT_CODE    : 0 " in sc("query", name)
+        lines = log.read_bytes().splitlines(keepends=True)
+        assert all(line.endswith(b"\r\n") for line in lines)
+        events = read_jsonl(log)
+        assert events[0]["event"] == "started"
+        assert events[-1] == {"source": "a", "event": "exit", "ffmpeg": 0, "requested": True}
+    finally:
+        if service_state(name) not in (None, "STOPPED"):
+            sc("stop", name)
+        sc("delete", name)
+
+    # Started by anyone else, it says so and ends.
+    r = run("--service", host_path(sources), program=app / "zal-ndi-supervise.exe")
+    assert r.finish() == 64 and r.raw == []
+    assert b"service control manager" in r.err

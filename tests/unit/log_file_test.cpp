@@ -37,10 +37,12 @@ TEST(LogFile, RotatesBySizeKeepingAFewAndAppendsAfterAReopen) {
   EXPECT_FALSE(fs::exists(path + ".3"));
 
   // Opened again, it counts what the log already holds; a line past the limit stays whole.
-  LogFile again(path, 10, 2);
-  ASSERT_TRUE(again.open(&error)) << error;
-  ASSERT_TRUE(again.write("6666\n"));
-  ASSERT_TRUE(again.write("a line longer than ten\r\n"));
+  {
+    LogFile again(path, 10, 2);
+    ASSERT_TRUE(again.open(&error)) << error;
+    ASSERT_TRUE(again.write("6666\n"));
+    ASSERT_TRUE(again.write("a line longer than ten\r\n"));
+  }
   EXPECT_EQ("a line longer than ten\r\n", read(path));
   EXPECT_EQ("5555\n6666\n", read(path + ".1"));
   EXPECT_EQ("3333\n4444\n", read(path + ".2"));
