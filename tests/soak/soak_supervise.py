@@ -573,6 +573,8 @@ def main():
             print("soak: %s missing (cmake --preset default && cmake --build build)" % path)
             return 2
     OUT.mkdir(parents=True, exist_ok=True)
+    # Also when started in the background, where SIGINT comes in ignored.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     signal.signal(signal.SIGTERM, on_sigterm)
     server_log = open(OUT / "server.log", "wb")
     cameras = [Camera(port, server_log) for port in free_ports(SOURCES)]
