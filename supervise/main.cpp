@@ -3,10 +3,10 @@
 // stop, and reports all of it as JSON lines.
 //
 // Per child, a reader thread cuts its output into lines and a waiter thread
-// waits for its end; a watch on standard input (not as a service) and on stop
-// signals says "stop". All of them post to one queue. The main thread owns every slot,
-// starts every child (the parent-death signal follows the starting thread)
-// and is the only writer of standard output.
+// waits for its end; a watch on standard input (not as a service) and on
+// stop signals says "stop". All of them post to one queue. The main thread
+// owns every slot, starts every child (the parent-death signal follows the
+// starting thread) and is the only writer of standard output.
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -158,19 +158,23 @@ class Supervisor {
   }
 
  private:
+  SourceState state_of(const Slot& slot) const {
+    switch (slot.phase) {
+      case Phase::kRunning:
+        if (stopping_) return SourceState::kStopping;
+        return slot.policy.run.started ? SourceState::kStreaming : SourceState::kStarting;
+      case Phase::kWaiting:
+        return SourceState::kWaiting;
+      case Phase::kGivenUp:
+        return SourceState::kGivenUp;
+      default:
+        return SourceState::kStopped;
+    }
+  }
+
   std::string summary() const {
     std::vector<SourceState> states;
-    for (const Slot& slot : slots_) {
-      if (slot.phase == Phase::kRunning) {
-        states.push_back(stopping_ ? SourceState::kStopping
-                                   : slot.policy.run.started ? SourceState::kStreaming
-                                                             : SourceState::kStarting);
-      } else {
-        states.push_back(slot.phase == Phase::kWaiting  ? SourceState::kWaiting
-                         : slot.phase == Phase::kGivenUp ? SourceState::kGivenUp
-                                                         : SourceState::kStopped);
-      }
-    }
+    for (const Slot& slot : slots_) states.push_back(state_of(slot));
     return status_summary(states);
   }
 
