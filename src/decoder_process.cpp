@@ -1,8 +1,7 @@
 // The one decoder of a run, through the shared process layer.
-#include "decoder.h"
-
 #include <algorithm>
 
+#include "decoder.h"
 #include "process.h"
 
 namespace {

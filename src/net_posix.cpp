@@ -47,9 +47,10 @@ zal_socket listen_local(int32_t* port) {
 
 zal_socket accept_timeout(zal_socket listener, int timeout_ms, zal_waitable until) {
   // poll, not select: a descriptor above FD_SETSIZE must still work.
-  pollfd entries[2] = {{static_cast<int>(listener), POLLIN, 0}, {static_cast<int>(until), POLLIN, 0}};
+  pollfd entries[2] = {{static_cast<int>(listener), POLLIN, 0},
+                       {static_cast<int>(until), POLLIN, 0}};
   if (!poll_quietly(entries, until != kNoWaitable ? 2 : 1, timeout_ms)) return kNoSocket;
-  // Taken first: a connection made before the end.
+  // Only the end woke us: a connection made just before it may still be on its way.
   if (entries[0].revents == 0 && !poll_quietly(entries, 1, kLastLookMs)) return kNoSocket;
   int s = accept4(static_cast<int>(listener), nullptr, nullptr, SOCK_CLOEXEC);
   return s < 0 ? kNoSocket : s;

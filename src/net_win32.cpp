@@ -54,8 +54,9 @@ zal_socket accept_timeout(zal_socket listener, int timeout_ms, zal_waitable unti
   if (event == WSA_INVALID_EVENT) return kNoSocket;
   bool waiting = WSAEventSelect(s, event, FD_ACCEPT) == 0 &&
                  connection_waiting(event, reinterpret_cast<HANDLE>(until), timeout_ms);
-  // The accepted socket takes the listener's selection and mode: both are undone first
-  // (a selection forbids the mode change), so the pumps get a plain blocking socket.
+  // The accepted socket takes the listener's selection and mode: the selection is undone
+  // before the accept, the mode after it on both (a selection forbids changing it), so
+  // the pumps get a plain blocking socket.
   WSAEventSelect(s, nullptr, 0);
   WSACloseEvent(event);
   SOCKET accepted = waiting ? accept(s, nullptr, nullptr) : INVALID_SOCKET;

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "net.h"
-
 #include "proc.h"
 #include "records.h"
 

@@ -50,8 +50,8 @@ bool leave_holder(const std::vector<intptr_t>& sockets, uint64_t ms) {
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION started = {};
-  if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                      nullptr, &startup, &started))
+  if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
+                      &startup, &started))
     return false;
   CloseHandle(started.hThread);
   CloseHandle(started.hProcess);
@@ -60,7 +60,8 @@ bool leave_holder(const std::vector<intptr_t>& sockets, uint64_t ms) {
 
 void run_holder(const std::vector<std::string>& args) {
   std::vector<Socket> sockets;
-  for (size_t i = 3; i < args.size(); ++i) sockets.push_back(std::strtoll(args[i].c_str(), nullptr, 10));
+  for (size_t i = 3; i < args.size(); ++i)
+    sockets.push_back(std::strtoll(args[i].c_str(), nullptr, 10));
   if (args.size() < 3 || !net_startup()) ExitProcess(1);
   hold_until_closed(sockets, std::strtoull(args[2].c_str(), nullptr, 10));
   ExitProcess(0);

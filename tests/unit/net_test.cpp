@@ -13,7 +13,11 @@
 namespace {
 
 std::vector<std::string> fake_decoder(const std::string& input, int32_t port) {
-  return {ZAL_FAKE_DECODER, "-i", input, "-vf", "scale=2:2,format=nv12",
+  return {ZAL_FAKE_DECODER,
+          "-i",
+          input,
+          "-vf",
+          "scale=2:2,format=nv12",
           "tcp://127.0.0.1:" + std::to_string(port)};
 }
 

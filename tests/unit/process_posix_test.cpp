@@ -1,9 +1,10 @@
+#include "process_posix.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <string>
@@ -11,9 +12,8 @@
 #include <vector>
 
 #include "decoder.h"
-#include "process.h"
 #include "piped_child.h"
-#include "process_posix.h"
+#include "process.h"
 
 namespace {
 
