@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "net.h"
+
 struct Options;
 
 // The decoder's whole argument list, entry 0 being the program itself:
@@ -23,6 +25,11 @@ constexpr size_t kCommandLineLimit = 32767;
 
 // Starts the decoder bound to this process's lifetime; false when it cannot start.
 bool decoder_start(const std::vector<std::string>& args);
+
+// Waits for the decoder's connection on listener, at most timeout_ms and no longer
+// than the decoder lives: once it has ended, only a connection it made before is
+// taken. -1 when none came.
+zal_socket decoder_accept(zal_socket listener, int timeout_ms = 30000);
 
 // Waits for the decoder to end and returns its exit status. A decoder that
 // this program killed reports 0.

@@ -1,4 +1,6 @@
 // The one decoder of a run, through the shared process layer.
+#include <algorithm>
+
 #include "decoder.h"
 #include "process.h"
 
@@ -7,12 +9,31 @@ namespace {
 // The decoder, once started; the stop watch kills it from its own thread.
 ChildProcess* gDecoder = nullptr;
 
+// Without a waitable end (no pidfd), its end is asked for between short waits.
+constexpr int kSliceMs = 100;
+
+zal_socket accept_in_slices(zal_socket listener, int timeout_ms) {
+  for (int left = timeout_ms; left > 0; left -= kSliceMs) {
+    bool ended = child_ended(gDecoder);
+    zal_socket s = accept_timeout(listener, ended ? kLastLookMs : std::min(left, kSliceMs));
+    if (s != kNoSocket || ended) return s;
+  }
+  return kNoSocket;
+}
+
 }  // namespace
 
 bool decoder_start(const std::vector<std::string>& args) {
   child_free(gDecoder);  // a run starts one; the tests start many
   gDecoder = child_start(args, ChildOptions()).process;
   return gDecoder != nullptr;
+}
+
+zal_socket decoder_accept(zal_socket listener, int timeout_ms) {
+  if (gDecoder == nullptr) return accept_timeout(listener, timeout_ms);
+  zal_waitable end = child_waitable(gDecoder);
+  if (end == kNoWaitable) return accept_in_slices(listener, timeout_ms);
+  return accept_timeout(listener, timeout_ms, end);
 }
 
 int32_t wait_child() {

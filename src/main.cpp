@@ -1,6 +1,9 @@
 // zal-ndi-send: republishes one RTSP stream as an NDI source. The decoder
 // (ffmpeg) runs as our child and delivers raw video and audio over loopback.
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
 #include <system_error>
 #include <thread>
 
@@ -29,6 +32,43 @@ bool start_thread(int (*entry)(void*), void* argument, std::thread* thread) {
 
 void join_if_started(std::thread* thread) {
   if (thread->joinable()) thread->join();
+}
+
+// How long the pumps may go on after the decoder ended by itself.
+constexpr int kDrainMs = 2000;
+
+// A pump thread that reports its end, so that main can wait for it with a bound.
+struct Pump {
+  int (*entry)(void*);
+  zal_socket* socket;
+  std::thread thread;
+};
+
+std::mutex gPumpsLock;
+std::condition_variable gPumpEnded;
+int gPumpsRunning = 0;  // under gPumpsLock
+
+void count_pump(int change) {
+  std::lock_guard<std::mutex> hold(gPumpsLock);
+  gPumpsRunning += change;
+  gPumpEnded.notify_all();
+}
+
+int run_pump(void* pump) {
+  Pump* self = static_cast<Pump*>(pump);
+  self->entry(self->socket);
+  count_pump(-1);
+  return 0;
+}
+
+void start_pump(Pump* pump) {
+  count_pump(1);
+  if (!start_thread(run_pump, pump, &pump->thread)) count_pump(-1);
+}
+
+void pumps_end_within(int wait_ms) {
+  std::unique_lock<std::mutex> hold(gPumpsLock);
+  gPumpEnded.wait_for(hold, std::chrono::milliseconds(wait_ms), [] { return gPumpsRunning == 0; });
 }
 
 int connect_failed() {
@@ -70,35 +110,34 @@ int streaming_run() {
   std::thread stop_watch;
   if (start_thread(stdin_thread, nullptr, &stop_watch)) stop_watch.detach();
 
-  // A stop request does not shorten these waits; the audio wait runs even if video failed.
-  zal_socket video = accept_timeout(video_listener);
-  zal_socket audio_connection = audio ? accept_timeout(audio_listener) : kNoSocket;
+  // The waits end with the decoder, and so with a stop, which kills it; the audio wait
+  // runs even if video failed.
+  zal_socket video = decoder_accept(video_listener);
+  zal_socket audio_connection = audio ? decoder_accept(audio_listener) : kNoSocket;
   sock_close(video_listener);
   sock_close(audio_listener);
   if (video == kNoSocket || (audio && audio_connection == kNoSocket)) return connect_failed();
 
   emit_started();
-  std::thread video_pump, audio_pump, reporter;
-  start_thread(video_thread, &video, &video_pump);
-  if (audio) start_thread(audio_thread, &audio_connection, &audio_pump);
+  Pump video_pump{video_thread, &video, {}}, audio_pump{audio_thread, &audio_connection, {}};
+  std::thread reporter;
+  start_pump(&video_pump);
+  if (audio) start_pump(&audio_pump);
   start_thread(status_thread, nullptr, &reporter);
 
   int32_t code = wait_child();
   bool requested = gStop.load() != 0;
-  if (!requested) {
-    // The decoder has gone and its streams end after what it sent: take every
-    // frame and block still buffered before stopping the threads.
-    join_if_started(&video_pump);
-    join_if_started(&audio_pump);
-  }
+  // The decoder has gone and its streams end after what it sent: let the pumps take
+  // every frame and block still buffered. Its end of the connections may outlive it
+  // (under wine, or held by a child of its own), so only for a while.
+  if (!requested) pumps_end_within(kDrainMs);
   gStop.exchange(1);
-  // A stop needs nothing more from the decoder, and its end of the connections may
-  // outlive it (under wine a killed process's sockets can stay open): wake the pumps.
+  // Nothing more is needed from the decoder: wake the pumps.
   // Main's own copies: the pumps read theirs when they start.
   zal_socket connections[] = {video, audio_connection};
   for (zal_socket& connection : connections) sock_stop(&connection);
-  join_if_started(&video_pump);
-  join_if_started(&audio_pump);
+  join_if_started(&video_pump.thread);
+  join_if_started(&audio_pump.thread);
   for (zal_socket connection : connections) sock_close(connection);
   join_if_started(&reporter);
   zal_ndi_sender_destroy(gSender);

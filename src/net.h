@@ -13,8 +13,19 @@ void net_start();
 // A listener on 127.0.0.1 with a port the system picks; writes the port on success.
 zal_socket listen_local(int32_t* port);
 
-// Waits for one connection, at most timeout_ms; -1 on time-out or error.
-zal_socket accept_timeout(zal_socket listener, int timeout_ms = 30000);
+// Something the system signals, that can end a wait beside a socket: a descriptor
+// that turns readable (Linux), a handle that turns signalled (Windows).
+using zal_waitable = intptr_t;
+constexpr zal_waitable kNoWaitable = -1;
+
+// How long a connection made just before `until` was signalled may take to show.
+constexpr int kLastLookMs = 50;
+
+// Waits for one connection, at most timeout_ms; -1 on time-out or error. Once `until`
+// is signalled, only a connection already waiting (or showing within kLastLookMs) is
+// taken. The connection is a plain blocking socket.
+zal_socket accept_timeout(zal_socket listener, int timeout_ms = 30000,
+                          zal_waitable until = kNoWaitable);
 
 // One receive: bytes received, 0 when the peer closed, negative on error.
 int32_t sock_recv(zal_socket s, void* buffer, int32_t length);

@@ -17,6 +17,15 @@ sockaddr_in loopback(int32_t port) {
   return address;
 }
 
+// True when an entry is ready within timeout_ms.
+bool poll_quietly(pollfd* entries, nfds_t count, int timeout_ms) {
+  int ready;
+  do {
+    ready = poll(entries, count, timeout_ms);
+  } while (ready < 0 && errno == EINTR);
+  return ready > 0;
+}
+
 }  // namespace
 
 void net_start() {}
@@ -36,14 +45,13 @@ zal_socket listen_local(int32_t* port) {
   return s;
 }
 
-zal_socket accept_timeout(zal_socket listener, int timeout_ms) {
+zal_socket accept_timeout(zal_socket listener, int timeout_ms, zal_waitable until) {
   // poll, not select: a descriptor above FD_SETSIZE must still work.
-  pollfd entry = {static_cast<int>(listener), POLLIN, 0};
-  int ready;
-  do {
-    ready = poll(&entry, 1, timeout_ms);
-  } while (ready < 0 && errno == EINTR);
-  if (ready <= 0) return kNoSocket;
+  pollfd entries[2] = {{static_cast<int>(listener), POLLIN, 0},
+                       {static_cast<int>(until), POLLIN, 0}};
+  if (!poll_quietly(entries, until != kNoWaitable ? 2 : 1, timeout_ms)) return kNoSocket;
+  // Only the end woke us: a connection made just before it may still be on its way.
+  if (entries[0].revents == 0 && !poll_quietly(entries, 1, kLastLookMs)) return kNoSocket;
   int s = accept4(static_cast<int>(listener), nullptr, nullptr, SOCK_CLOEXEC);
   return s < 0 ? kNoSocket : s;
 }

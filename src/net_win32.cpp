@@ -16,6 +16,16 @@ SOCKET native(zal_socket s) { return static_cast<SOCKET>(s); }
 
 zal_socket wrap(SOCKET s) { return s == INVALID_SOCKET ? kNoSocket : static_cast<zal_socket>(s); }
 
+// Waits for the listener's event or the end of `until`, whichever comes first; a
+// connection waiting is taken first.
+bool connection_waiting(WSAEVENT event, HANDLE until, int timeout_ms) {
+  HANDLE handles[2] = {event, until};
+  DWORD count = until != reinterpret_cast<HANDLE>(kNoWaitable) ? 2 : 1;
+  DWORD woke = WaitForMultipleObjects(count, handles, FALSE, static_cast<DWORD>(timeout_ms));
+  if (woke == WAIT_OBJECT_0 + 1) woke = WaitForSingleObject(event, kLastLookMs);
+  return woke == WAIT_OBJECT_0;
+}
+
 }  // namespace
 
 void net_start() {
@@ -38,13 +48,22 @@ zal_socket listen_local(int32_t* port) {
   return wrap(s);
 }
 
-zal_socket accept_timeout(zal_socket listener, int timeout_ms) {
-  fd_set readable;
-  FD_ZERO(&readable);
-  FD_SET(native(listener), &readable);
-  timeval timeout = {timeout_ms / 1000, (timeout_ms % 1000) * 1000};
-  if (select(0, &readable, nullptr, nullptr, &timeout) <= 0) return kNoSocket;
-  return wrap(accept(native(listener), nullptr, nullptr));
+zal_socket accept_timeout(zal_socket listener, int timeout_ms, zal_waitable until) {
+  SOCKET s = native(listener);
+  WSAEVENT event = WSACreateEvent();
+  if (event == WSA_INVALID_EVENT) return kNoSocket;
+  bool waiting = WSAEventSelect(s, event, FD_ACCEPT) == 0 &&
+                 connection_waiting(event, reinterpret_cast<HANDLE>(until), timeout_ms);
+  // The accepted socket takes the listener's selection and mode: the selection is undone
+  // before the accept, the mode after it on both (a selection forbids changing it), so
+  // the pumps get a plain blocking socket.
+  WSAEventSelect(s, nullptr, 0);
+  WSACloseEvent(event);
+  SOCKET accepted = waiting ? accept(s, nullptr, nullptr) : INVALID_SOCKET;
+  u_long blocking = 0;
+  ioctlsocket(s, FIONBIO, &blocking);
+  if (accepted != INVALID_SOCKET) ioctlsocket(accepted, FIONBIO, &blocking);
+  return wrap(accepted);
 }
 
 int32_t sock_recv(zal_socket s, void* buffer, int32_t length) {

@@ -49,6 +49,14 @@ Child child_start(const std::vector<std::string>& args, const ChildOptions& opti
 // Waits for the end. Call once, from one thread.
 ChildEnd child_wait(ChildProcess* child);
 
+// The child's end as something to wait on beside a socket: on Linux its pidfd,
+// readable once it has ended (-1 where the kernel gives none), on Windows its
+// process handle. It belongs to the child and lives until child_free.
+intptr_t child_waitable(const ChildProcess* child);
+
+// True once the child has ended. It is not reaped: child_wait still gets its end.
+bool child_ended(ChildProcess* child);
+
 // Ends the child at once; safe from another thread while child_wait blocks,
 // and harmless once it has ended.
 void child_kill(ChildProcess* child);

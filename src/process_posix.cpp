@@ -288,6 +288,20 @@ ChildEnd child_wait(ChildProcess* child) {
   return end;
 }
 
+intptr_t child_waitable(const ChildProcess* child) {
+  return child->pidfd;
+}
+
+bool child_ended(ChildProcess* child) {
+  siginfo_t info;
+  info.si_pid = 0;
+  // WNOWAIT leaves it a zombie, so its end is still there for child_wait.
+  while (waitid(P_PID, static_cast<id_t>(child->pid), &info, WEXITED | WNOHANG | WNOWAIT) < 0) {
+    if (errno != EINTR) return true;  // not ours to wait for any more: it cannot connect
+  }
+  return info.si_pid != 0;
+}
+
 void child_kill(ChildProcess* child) {
   child->kill_sent.store(true);
 #ifdef SYS_pidfd_send_signal

@@ -140,6 +140,14 @@ ChildEnd child_wait(ChildProcess* child) {
   return end;
 }
 
+intptr_t child_waitable(const ChildProcess* child) {
+  return reinterpret_cast<intptr_t>(child->process);
+}
+
+bool child_ended(ChildProcess* child) {
+  return WaitForSingleObject(child->process, 0) == WAIT_OBJECT_0;
+}
+
 void child_kill(ChildProcess* child) {
   InterlockedExchange(&child->kill_sent, 1);
   TerminateProcess(child->process, 0);

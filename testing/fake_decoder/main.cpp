@@ -109,6 +109,15 @@ void run_streams(const Connections& c, size_t frame_size, const Settings& s, Eve
   if (audio.joinable()) audio.join();
 }
 
+// Our own ends are closed as usual after this; the holder's keep the connections open.
+void leave_orphan(const Connections& c, uint64_t ms, EventLog& events) {
+  std::vector<intptr_t> sockets;
+  for (Socket s : {c.video, c.audio})
+    if (s != kNoSocket) sockets.push_back(s);
+  if (!leave_holder(sockets, ms)) give_up(events, "cannot leave a holder");
+  events.line("left holder");
+}
+
 void close_outputs(const Connections& c, EventLog& events) {
   if (c.video != kNoSocket) {
     close_socket(c.video);
@@ -136,6 +145,7 @@ void announce(const Settings& s) {
 
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv, argv + argc);
+  if (args.size() > 1 && args[1] == "--hold") run_holder(args);
   EventLog events;
   write_start_records(args, events);
   if (!net_startup()) give_up(events, "network start-up failed");
@@ -152,6 +162,7 @@ int main(int argc, char** argv) {
   const Connections c = connect_outputs(inv, s, events);
   run_streams(c, frame_size, s, events);
   if (s.hang) hang_forever(events);
+  if (s.orphan_ms > 0) leave_orphan(c, s.orphan_ms, events);
   sleep_ms(s.hold_ms);
   close_outputs(c, events);
   finish(s, events);

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "invocation.h"
 
@@ -18,3 +19,6 @@ bool send_all(Socket s, const uint8_t* data, size_t size, std::string& error);
 // Sends small pieces at once instead of coalescing them.
 void set_no_delay(Socket s);
 void close_socket(Socket s);
+// Keeps the connections open until the peer has closed each or ms have passed; what
+// arrives is discarded.
+void hold_until_closed(const std::vector<Socket>& sockets, uint64_t ms);

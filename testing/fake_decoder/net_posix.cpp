@@ -1,11 +1,13 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 #include "net.h"
@@ -64,4 +66,24 @@ void set_no_delay(Socket s) {
 
 void close_socket(Socket s) {
   close(static_cast<int>(s));
+}
+
+void hold_until_closed(const std::vector<Socket>& sockets, uint64_t ms) {
+  std::vector<pollfd> entries;
+  for (Socket s : sockets) entries.push_back({static_cast<int>(s), POLLIN, 0});
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  size_t open = entries.size();
+  while (open > 0) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        end - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return;
+    if (poll(entries.data(), entries.size(), static_cast<int>(left.count())) < 0 && errno != EINTR)
+      return;
+    for (pollfd& e : entries) {
+      char sink[4096];
+      if (e.fd < 0 || e.revents == 0 || recv(e.fd, sink, sizeof sink, 0) > 0) continue;
+      e.fd = -1;  // the peer closed: poll skips it from now on
+      --open;
+    }
+  }
 }

@@ -1,6 +1,8 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <chrono>
+
 #include "net.h"
 
 namespace {
@@ -67,4 +69,26 @@ void set_no_delay(Socket s) {
 
 void close_socket(Socket s) {
   closesocket(static_cast<SOCKET>(s));
+}
+
+void hold_until_closed(const std::vector<Socket>& sockets, uint64_t ms) {
+  std::vector<SOCKET> open;
+  for (Socket s : sockets) open.push_back(static_cast<SOCKET>(s));
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!open.empty()) {
+    auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+        end - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return;
+    fd_set readable;
+    FD_ZERO(&readable);
+    for (SOCKET s : open) FD_SET(s, &readable);
+    timeval timeout = {static_cast<long>(left.count() / 1000000),
+                       static_cast<long>(left.count() % 1000000)};
+    if (select(0, &readable, nullptr, nullptr, &timeout) < 0) return;
+    for (size_t i = open.size(); i-- > 0;) {
+      char sink[4096];
+      if (!FD_ISSET(open[i], &readable) || recv(open[i], sink, sizeof sink, 0) > 0) continue;
+      open.erase(open.begin() + static_cast<long>(i));  // the peer closed
+    }
+  }
 }

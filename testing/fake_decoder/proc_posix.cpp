@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "net.h"
 #include "proc.h"
 #include "records.h"
 
@@ -59,4 +60,16 @@ void die_by_signal(int sig) {
   sigprocmask(SIG_UNBLOCK, &set, nullptr);
   raise(sig);
   _exit(128 + sig);  // the signal was not fatal
+}
+
+bool leave_holder(const std::vector<intptr_t>& sockets, uint64_t ms) {
+  pid_t pid = fork();
+  if (pid != 0) return pid > 0;
+  // Only the calling thread lives on here, and it only waits.
+  hold_until_closed(sockets, ms);
+  _exit(0);
+}
+
+void run_holder(const std::vector<std::string>&) {
+  _exit(1);  // POSIX holders are forks
 }

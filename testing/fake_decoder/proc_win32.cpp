@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "net.h"
 #include "proc.h"
 
 namespace {
@@ -35,4 +36,33 @@ std::string descriptor_report_json() {
 
 void die_by_signal(int) {
   ExitProcess(3);
+}
+
+bool leave_holder(const std::vector<intptr_t>& sockets, uint64_t ms) {
+  wchar_t self[MAX_PATH];
+  DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
+  if (length == 0 || length == MAX_PATH) return false;
+  std::wstring line = L"\"" + std::wstring(self) + L"\" --hold " + std::to_wstring(ms);
+  for (intptr_t s : sockets) {
+    SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    line += L" " + std::to_wstring(static_cast<long long>(s));  // the same value in the child
+  }
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION started = {};
+  if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
+                      &startup, &started))
+    return false;
+  CloseHandle(started.hThread);
+  CloseHandle(started.hProcess);
+  return true;
+}
+
+void run_holder(const std::vector<std::string>& args) {
+  std::vector<Socket> sockets;
+  for (size_t i = 3; i < args.size(); ++i)
+    sockets.push_back(std::strtoll(args[i].c_str(), nullptr, 10));
+  if (args.size() < 3 || !net_startup()) ExitProcess(1);
+  hold_until_closed(sockets, std::strtoull(args[2].c_str(), nullptr, 10));
+  ExitProcess(0);
 }

@@ -76,6 +76,7 @@ const std::map<std::string, Setter>& setters() {
       {"delay_ms", [](Settings& s, const std::string& v) { return to_u64(v, s.delay_ms); }},
       {"hang", [](Settings& s, const std::string& v) { return to_flag(v, s.hang); }},
       {"hold_ms", [](Settings& s, const std::string& v) { return to_u64(v, s.hold_ms); }},
+      {"orphan_ms", [](Settings& s, const std::string& v) { return to_u64(v, s.orphan_ms); }},
       {"out",
        [](Settings& s, const std::string& v) {
          s.out = v;

@@ -20,6 +20,7 @@ struct Settings {
   uint64_t delay_ms = 0;
   bool hang = false;
   uint64_t hold_ms = 0;
+  uint64_t orphan_ms = 0;
   std::string out;
   std::string err;
   int exit_code = 0;

@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from conftest import FAKE, NEWLINE, PATH_VAR, WINDOWS, host_path, wine_pids
+from conftest import FAKE, NEWLINE, PATH_VAR, WINDOWS, host_path, read_jsonl, wine_pids
 import fakedata
 
 POSIX = pytest.mark.skipif(WINDOWS, reason="POSIX only")
@@ -73,22 +73,40 @@ def connect_error(code):
              "message": "ffmpeg did not deliver the program (exit %d)" % code}]
 
 
-# The long wait comes first so that it overlaps the rest under xdist; the 30 s one
-# opens test_startup.py.
+# The long wait comes first so that it overlaps the rest under xdist.
 
-def test_connect_failure_with_audio_waits_60s(run, tmp_path):
-    none = run("--input", "fake:connect=none;exit=5",
-               extra_env={"ZAL_FAKE_LOG": host_path(tmp_path / "a")})
-    # Video connects at once, so only the audio wait is served here.
-    video = run("--input", "fake:connect=video;hang=1",
-                extra_env={"ZAL_FAKE_LOG": host_path(tmp_path / "b")})
-    hanging = decoder_pid(tmp_path / "b")
-    times = exit_times([none, video], timeout=150)
-    assert times[0] > 50 and times[1] > 20, times
-    assert none.finish() == 3 and none.events == connect_error(5)
+def test_connect_wait_runs_while_the_decoder_does(run, fakelog):
+    # Video connects at once and the decoder keeps running: the audio wait is served in full.
+    r = run("--input", "fake:connect=video;hang=1")
+    hanging = decoder_pid(fakelog)
+    times = exit_times([r], timeout=90)
+    assert times[0] > 20, times
     # The hanging decoder is killed by the program.
-    assert video.finish() == 3 and video.events == connect_error(0)
+    assert r.finish() == 3 and r.events == connect_error(0)
     wait_until(lambda: gone(hanging), timeout=5)
+
+
+def test_connect_waits_end_with_the_decoder(run, tmp_path):
+    cases = [  # steering, options, the decoder's code in the line
+        ("fake:connect=none;exit=5", [], 5),
+        ("fake:connect=none;exit=5", ["--no-audio"], 5),
+        # As ffmpeg without an audio track; frames small enough not to fill the socket.
+        ("fake:connect=video;frames=2;exit=4", ["--width", "64", "--height", "32"], 4),
+        # A stop kills the decoder, which ends the waits too.
+        ("fake:connect=none;delay_ms=60000", [], 0),
+        ("fake:connect=none;delay_ms=60000", ["--no-audio"], 0),
+    ]
+    runs = [run("--input", steer, *options,
+                extra_env={"ZAL_FAKE_LOG": host_path(tmp_path / str(i))})
+            for i, (steer, options, _) in enumerate(cases)]
+    for i, (steer, _, _) in enumerate(cases):
+        if "delay_ms" in steer:
+            decoder_pid(tmp_path / str(i))  # the wait is on
+            runs[i].close_stdin()
+    times = exit_times(runs, timeout=90)
+    assert max(times) < 15, times  # not the 30 s per output a decoder that runs gets
+    for r, (_, _, code) in zip(runs, cases):
+        assert r.finish() == 3 and r.events == connect_error(code)
 
 
 @pytest.mark.parametrize("audio, width, height", [(True, 1920, 1080), (False, 64, 32)])
@@ -168,6 +186,8 @@ def test_decoder_cannot_start(run, tmp_path, fakelog, case):
 
 @pytest.mark.parametrize("steer, code", [
     ("exit=0", 0), ("exit=3", 3), ("exit=255", 255),
+    # Gone right after connecting: its connections are still taken.
+    ("frames=0;exit=6", 6),
     # The fake has no signals on Windows: it exits with 3 instead.
     ("signal=15", 3 if WINDOWS else 143), ("signal=9", 3 if WINDOWS else 137),
 ])
@@ -177,6 +197,21 @@ def test_decoder_ends_by_itself(run, steer, code):
     events = r.events
     assert events[0]["event"] == "started"
     assert events[-1] == {"event": "exit", "ffmpeg": code, "requested": False}
+
+
+def test_decoder_end_outlived_by_its_connections(run, capture, fakelog):
+    # A process the decoder leaves behind keeps both connections open (as wine may):
+    # the frames it sent still go out, then the run ends without waiting for that process.
+    r = run("--input", "fake:frames=5;orphan_ms=60000;exit=2", "--width", "64", "--height", "32")
+    times = exit_times([r], timeout=90)
+    assert times[0] < 20, times
+    assert r.finish() == 1
+    events = r.events
+    assert events[0]["event"] == "started"
+    assert events[-1] == {"event": "exit", "ffmpeg": 2, "requested": False}
+    assert "left holder" in (fakelog / "events").read_text()
+    calls = [c["call"] for c in read_jsonl(capture / "calls.jsonl")]
+    assert calls.count("video") == calls.count("audio") == 5
 
 
 @pytest.mark.parametrize("extra_fd", [False, pytest.param(True, marks=POSIX)])

@@ -10,7 +10,6 @@ import random
 import resource
 import select
 import signal
-import socket
 import subprocess
 import sys
 import threading
@@ -104,21 +103,6 @@ def wait_until(check, what, timeout=20):
         time.sleep(0.01)
 
 
-def listening_ports(pid):
-    """The loopback ports pid listens on, from its socket descriptors and /proc/net/tcp."""
-    inodes = set()
-    try:
-        for fd in os.listdir("/proc/%d/fd" % pid):
-            target = os.readlink("/proc/%d/fd/%s" % (pid, fd))
-            if target.startswith("socket:["):
-                inodes.add(target[8:-1])
-        with open("/proc/%d/net/tcp" % pid) as f:
-            rows = [line.split() for line in f.read().splitlines()[1:]]
-    except OSError:
-        return []
-    return [int(r[1].split(":")[1], 16) for r in rows if r[3] == "0A" and r[9] in inodes]
-
-
 # --- runs ---
 
 def check_sequence(r, code, why):
@@ -184,32 +168,10 @@ def count_calls(capture, kind):
 
 # --- stops at random moments ---
 
-# The long wait comes first so that it overlaps the rest under xdist.
-
-def test_stop_before_connecting_waits_out_the_limit(run, tmp_path):
-    # Nobody connects: the stop kills the decoder at once, the 30 s wait still runs out.
-    rng = random.Random("%d-limit" % SEED)
-    r, log, tag = launch(run, tmp_path, "limit", "forever=1;delay_ms=60000", "--no-audio")
-    start = time.monotonic()
-    wait_until(lambda: fake_pid(log) is not None, "the decoder")
-    time.sleep(rng.uniform(0, 0.5))
-    r.close_stdin()
-    stop = time.monotonic()
-    wait_until(lambda: not alive(fake_pid(log), tag), "the decoder's end", GONE_BOUND)
-    code, end = ended(r, 45)
-    assert 29 <= end - start and end - stop <= 30 + STOP_BOUND, (end - start, end - stop)
-    assert r.finish() == 3
-    assert r.events == [{"event": "error", "code": "ffmpeg_connect",
-                         "message": "ffmpeg did not deliver the program (exit 0)"}]
-
-
-
 def stop_trial(run, tmp_path, rng, i):
     """Closes stdin at a random moment of one phase; returns the phase."""
     phase = ("before", "startup", "stream")[i % 3]
-    # Before connecting, the decoder waits 3 s: the stop kills it first. The test then plays
-    # a decoder that connected and died at once (its connections queued, then closed), so
-    # the accepts succeed and no run waits out the 30 s limit.
+    # Before connecting, the decoder waits 3 s: the stop kills it first, which ends the waits.
     delay = 3000 if phase == "before" else rng.randint(0, 100)
     r, log, tag = launch(run, tmp_path, "stop%d" % i, "forever=1;fps=30;delay_ms=%d" % delay)
     why = "seed=%d run=%d phase=%s" % (SEED, i, phase)
@@ -225,22 +187,15 @@ def stop_trial(run, tmp_path, rng, i):
         r.close_stdin()
         # The decoder is killed at the stop, so timing from the stop is the stricter bound.
         reference = time.monotonic()
-        if phase == "before":
-            ports = []
-
-            def two_ports():
-                ports[:] = listening_ports(r.proc.pid)
-                return len(ports) == 2
-
-            wait_until(two_ports, "listeners " + why)
-            for port in ports:
-                socket.create_connection(("127.0.0.1", port), timeout=5).close()
-            reference = time.monotonic()
         code, end = ended(r, 30)
         assert end - reference <= STOP_BOUND, "%s: ended %.2f s late" % (why, end - reference)
         assert r.finish() == code
         events = check_sequence(r, code, why)
-        assert events[-1] == EXIT_STOPPED, why
+        if phase == "before":
+            assert events == [{"event": "error", "code": "ffmpeg_connect",
+                               "message": "ffmpeg did not deliver the program (exit 0)"}], why
+        else:
+            assert events[-1] == EXIT_STOPPED, why
         pid = fake_pid(log)
         assert pid is None or not alive(pid, tag), why
         assert "connected" not in fake_events(log) or phase != "before", why

@@ -1,11 +1,9 @@
 """Start-up of zal-ndi-send: the command line, the NDI runtime and the sender."""
 
-import subprocess
-
 import pytest
 
 from conftest import NEWLINE, STANDIN, STANDIN_INCOMPATIBLE, USAGE, WINDOWS, host_path, read_jsonl
-from test_decoder import connect_error, exit_times, wait_until
+from test_decoder import wait_until
 
 POSIX = pytest.mark.skipif(WINDOWS, reason="POSIX only")
 # Sends one frame and one block, then keeps both connections open until killed.
@@ -14,20 +12,6 @@ IN = "fake:frames=1;hang=1"
 
 def calls(capture, name):
     return [c for c in read_jsonl(capture / "calls.jsonl") if c["call"] == name]
-
-
-# First, so that it overlaps the rest under xdist.
-def test_connect_failure_video_only_waits_30s(run, tmp_path):
-    exits = run("--no-audio", "--input", "fake:connect=none;exit=5",
-                extra_env={"ZAL_FAKE_LOG": host_path(tmp_path / "a")})
-    # stdin at EOF from the start: the decoder is killed at once (else it would end
-    # with 5 after 3 s), yet the wait is served in full.
-    eof = run("--no-audio", "--input", "fake:connect=none;delay_ms=3000;exit=5",
-              extra_env={"ZAL_FAKE_LOG": host_path(tmp_path / "b")}, stdin=subprocess.DEVNULL)
-    times = exit_times([exits, eof], timeout=90)
-    assert min(times) > 20, times
-    assert exits.finish() == 3 and exits.events == connect_error(5)
-    assert eof.finish() == 3 and eof.events == connect_error(0)
 
 
 @pytest.mark.parametrize("args", [

@@ -65,8 +65,8 @@ def test_source_comes_back_when_the_server_does(program, tmp_path):
         with RtspServer("--port", str(port), *SOURCE):
             lines.wait_for(streaming_since(0), 30)
         gone = lines.wait_for(lambda ev: any(e["event"] == "restart" for e in ev), 30)
-        # Back, most likely, before the restart; a start that finds no server waits
-        # 30 s per output (zal-ndi-send's own bound) before it ends with 3 and is tried again.
+        # Back, most likely, before the restart; a start that finds no server ends with 3
+        # as soon as ffmpeg gives up, and is tried again.
         with RtspServer("--port", str(port), *SOURCE):
             lines.wait_for(streaming_since(gone), 100)
             proc.stdin.close()

@@ -4,8 +4,22 @@
 
 #include <chrono>
 #include <future>
+#include <string>
+#include <vector>
+
+#include "decoder.h"
+#include "intake.h"
 
 namespace {
+
+std::vector<std::string> fake_decoder(const std::string& input, int32_t port) {
+  return {ZAL_FAKE_DECODER,
+          "-i",
+          input,
+          "-vf",
+          "scale=2:2,format=nv12",
+          "tcp://127.0.0.1:" + std::to_string(port)};
+}
 
 TEST(Net, TwoListenersGetDistinctLoopbackPorts) {
   net_start();
@@ -48,6 +62,28 @@ TEST(Net, AcceptGivesUpAfterItsLimit) {
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(accept_timeout(listener, 200), kNoSocket);
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
+  sock_close(listener);
+}
+
+// The wait ends with the decoder, yet a connection it made before its end is still taken,
+// and its exit code is left for the wait that follows.
+TEST(Net, AcceptEndsWithTheDecoderYetTakesWhatItConnected) {
+  net_start();  // each case may run in a process of its own
+  int32_t port = 0;
+  zal_socket listener = listen_local(&port);
+  ASSERT_TRUE(decoder_start(fake_decoder("fake:connect=none;exit=4", port)));
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(decoder_accept(listener, 30000), kNoSocket);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_EQ(wait_child(), 4);
+  ASSERT_TRUE(decoder_start(fake_decoder("fake:frames=1;exit=0", port)));
+  EXPECT_EQ(wait_child(), 0);  // gone before the wait starts
+  zal_socket server = decoder_accept(listener, 30000);
+  ASSERT_NE(server, kNoSocket);
+  uint8_t frame[6];  // one 2x2 NV12 frame, then the end
+  EXPECT_TRUE(recv_exact(server, frame, sizeof frame));
+  EXPECT_EQ(sock_recv(server, frame, 1), 0);
+  sock_close(server);
   sock_close(listener);
 }
 

@@ -1,17 +1,19 @@
+#include "process_posix.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "decoder.h"
-#include "process.h"
 #include "piped_child.h"
-#include "process_posix.h"
+#include "process.h"
 
 namespace {
 
@@ -54,6 +56,19 @@ TEST(ProcessPosix, ExitStatusAndSignals) {
   EXPECT_EQ(run_shell("exit 0"), 0);
   EXPECT_EQ(run_shell("kill -TERM $$"), 128 + 15);
   EXPECT_EQ(run_shell("kill -KILL $$"), 128 + 9);  // not our kill
+}
+
+// Seen without reaping it (the fallback of the connect waits): its code is still there.
+TEST(ProcessPosix, EndSeenWithoutReaping) {
+  Child child = child_start({"sh", "-c", "exit 7"}, ChildOptions());
+  ASSERT_NE(child.process, nullptr);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!child_ended(child.process) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(child_ended(child.process));
+  EXPECT_EQ(child_wait(child.process).code, 7);
+  child_free(child.process);
 }
 
 TEST(ProcessPosix, KilledByUsReportsZero) {
