@@ -1,6 +1,7 @@
 // What differs between Linux and Windows for the supervisor.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 // Calls on_stop, from a thread of its own, when we are asked to stop: SIGINT
@@ -16,3 +17,8 @@ const char* program_name();
 
 // Writes the line and the platform's line end to standard output in one write.
 void write_line(const std::string& line);
+
+// Tries a TCP connection to host:port (a name is looked up first) and closes
+// it: true when it was accepted within bound_ms. The connect is bounded; a
+// slow name lookup is not, so call it from a thread of its own.
+bool port_accepts(const std::string& host, uint16_t port, int64_t bound_ms);
