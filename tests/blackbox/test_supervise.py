@@ -231,7 +231,9 @@ def test_a_camera_back_during_the_wait_is_started_at_once(supervise, camera):
     back = time.monotonic()
     camera.open()
     run.wait_for(lambda ev: any(e["fps"] > 0 for e in of(ev, "cam", "status")), timeout=20)
-    print("from the camera's return to its source's status: %.2f s" % (time.monotonic() - back))
+    started = [t for t, raw in zip(run.times, run.raw) if b'"started"' in raw and b'"cam"' in raw]
+    print("from the camera's return: started %.2f s, status %.2f s"
+          % (started[0] - back, time.monotonic() - back))
     run.close_stdin()
     assert run.finish() == 0
     events = run.events
