@@ -25,10 +25,16 @@ struct ChildOptions {
 
 struct ChildProcess;  // one per started child; freed by child_free
 
+// Why a start failed. kPassing: the machine was short of something for the
+// moment (processes, memory, descriptors, the file busy), so a later start may
+// work. kCannotRun: the program is missing, not executable, or no program.
+enum class StartFailure { kNone, kCannotRun, kPassing };
+
 struct Child {
   ChildProcess* process = nullptr;  // null: the start failed
   zal_pipe input = kNoPipe;         // we write, it reads (close it to say "stop")
   zal_pipe output = kNoPipe;        // it writes, we read
+  StartFailure failure = StartFailure::kNone;
 };
 
 // How a child ended. `signal` is the signal that ended it on Linux (0 for an

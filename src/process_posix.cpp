@@ -129,14 +129,29 @@ void reset_signals() {
   _exit(127);
 }
 
-// End of file means the exec worked; an int is the errno of a failed exec.
-bool exec_succeeded(int report_fd) {
+// End of file means the exec worked (0); an int is the errno of a failed exec.
+int exec_error(int report_fd) {
   int error = 0;
   ssize_t n;
   do {
     n = read(report_fd, &error, sizeof error);
   } while (n < 0 && errno == EINTR);
-  return n == 0;
+  if (n == 0) return 0;
+  return n == sizeof error && error != 0 ? error : EIO;
+}
+
+// Shortages that pass; anything else will fail the same way next time.
+StartFailure failure_of(int error) {
+  switch (error) {
+    case EAGAIN:
+    case EMFILE:
+    case ENFILE:
+    case ENOMEM:
+    case ETXTBSY:
+      return StartFailure::kPassing;
+    default:
+      return StartFailure::kCannotRun;
+  }
 }
 
 int open_pidfd(pid_t pid) {
@@ -171,7 +186,9 @@ pid_t fork_quietly(const ExecPlan& plan) {
   pthread_sigmask(SIG_SETMASK, &all, &saved);
   pid_t pid = fork();
   if (pid == 0) exec_child(plan);
+  int error = errno;
   pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  errno = error;
   return pid;
 }
 
@@ -242,6 +259,7 @@ void mark_inherited_cloexec(int fd_dir) {
 
 Child child_start(const std::vector<std::string>& args, const ChildOptions& options) {
   Child child;
+  child.failure = StartFailure::kCannotRun;
   std::string program = find_program(args.empty() ? std::string() : args[0], getenv("PATH"));
   if (program.empty()) return child;
   std::vector<char*> argv;
@@ -252,22 +270,26 @@ Child child_start(const std::vector<std::string>& args, const ChildOptions& opti
   ChildStdio stdio;
   int report[2] = {-1, -1};
   if (!make_stdio(options, &stdio) || pipe2(report, O_CLOEXEC) != 0) {
+    child.failure = failure_of(errno);
     close_all(&stdio);
     return child;
   }
   int fd_dir = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   ExecPlan plan{program.c_str(), argv.data(), stdio.fd, report[1], fd_dir, getpid(), options.own_group};
   pid_t pid = fork_quietly(plan);
+  int error = pid > 0 ? 0 : errno;
   close(report[1]);
   close_if_open(fd_dir);
   close_theirs(&stdio);
-  bool started = pid > 0 && exec_succeeded(report[0]);
+  if (pid > 0) error = exec_error(report[0]);
   close(report[0]);
-  if (!started) {
+  if (error != 0) {
+    child.failure = failure_of(error);
     if (pid > 0) reap(pid);
     close_all(&stdio);
     return child;
   }
+  child.failure = StartFailure::kNone;
   child.process = new ChildProcess;
   child.process->pid = pid;
   child.process->pidfd = open_pidfd(pid);

@@ -97,6 +97,28 @@ bool create_suspended(std::string* line, const ChildStdio* stdio, bool pipes,
                         CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr, nullptr, &startup, child);
 }
 
+// Shortages that pass; anything else will fail the same way next time.
+StartFailure failure_of(DWORD error) {
+  switch (error) {
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+    case ERROR_NO_SYSTEM_RESOURCES:
+    case ERROR_NONPAGED_SYSTEM_RESOURCES:
+    case ERROR_PAGED_SYSTEM_RESOURCES:
+    case ERROR_COMMITMENT_LIMIT:
+    case ERROR_NOT_ENOUGH_QUOTA:
+    case ERROR_PAGEFILE_QUOTA:
+    case ERROR_WORKING_SET_QUOTA:
+    case ERROR_TOO_MANY_OPEN_FILES:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_MAX_THRDS_REACHED:
+      return StartFailure::kPassing;
+    default:
+      return StartFailure::kCannotRun;
+  }
+}
+
 }  // namespace
 
 static_assert(sizeof(JOBOBJECT_EXTENDED_LIMIT_INFORMATION) == 144, "extended limit record");
@@ -104,21 +126,26 @@ static_assert(sizeof(STARTUPINFOA) == 104, "start-up record");
 
 Child child_start(const std::vector<std::string>& args, const ChildOptions& options) {
   Child child;
+  child.failure = StartFailure::kCannotRun;
   std::string line;
   if (args.empty() || !join_command_line(args, &line)) return child;
   ChildStdio stdio;
   if (options.pipes && !make_stdio(options, &stdio)) {
+    child.failure = failure_of(GetLastError());
     close_all(&stdio);
     return child;
   }
   PROCESS_INFORMATION started = {};
   // Suspended, so it is inside the job before any of its code runs.
   bool ok = create_suspended(&line, &stdio, options.pipes, &started);
+  DWORD error = GetLastError();
   close_theirs(&stdio);
   if (!ok) {
+    child.failure = failure_of(error);
     close_all(&stdio);
     return child;
   }
+  child.failure = StartFailure::kNone;
   HANDLE job = the_job();
   if (job != nullptr) AssignProcessToJobObject(job, started.hProcess);
   ResumeThread(started.hThread);

@@ -3,10 +3,12 @@
 // stop, and reports all of it as JSON lines.
 //
 // Per child, a reader thread cuts its output into lines and a waiter thread
-// waits for its end; a watch on standard input (not as a service) and on
-// stop signals says "stop". All of them post to one queue. The main thread
-// owns every slot, starts every child (the parent-death signal follows the
-// starting thread) and is the only writer of standard output.
+// waits for its end; while an rtsp:// source waits for its restart, short-lived
+// threads probe its camera's port; a watch on standard input (not as a
+// service) and on stop signals says "stop". All of them post to one queue.
+// The main thread owns every slot, starts every child (the parent-death
+// signal follows the starting thread) and is the only writer of standard
+// output.
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -42,10 +44,12 @@ int64_t now_ms() {
 }
 
 struct Event {
-  enum Kind { kLine, kOutputEnd, kChildEnd, kStop } kind = kStop;
+  enum Kind { kLine, kOutputEnd, kChildEnd, kProbe, kStop } kind = kStop;
   size_t slot = 0;
   std::string line;
   ChildEnd end;
+  uint64_t wait = 0;       // kProbe: the wait it was sent in
+  bool accepting = false;  // kProbe: the port accepted
 };
 
 class Queue {
@@ -94,6 +98,8 @@ enum class Phase { kRunning, kWaiting, kGivenUp, kIdle };
 
 struct Slot {
   Source source;
+  bool probes = false;  // its camera's port is probed while it waits
+  ProbeTarget target;
   SourcePolicy policy;
   Phase phase = Phase::kIdle;
   Child child;
@@ -126,6 +132,11 @@ void wait_child(size_t slot, ChildProcess* process) {
   gQueue->post(Event{Event::kChildEnd, slot, {}, end});
 }
 
+void probe_port(size_t slot, uint64_t wait, const ProbeTarget& target) {
+  bool accepting = port_accepts(target.host, target.port, kProbeBoundMs);
+  gQueue->post(Event{Event::kProbe, slot, {}, {}, wait, accepting});
+}
+
 template <typename Function>
 bool start_thread(std::thread* thread, Function function) {
   try {
@@ -140,7 +151,11 @@ class Supervisor {
  public:
   Supervisor(const SourcesFile& file, const std::string& program)
       : file_(file), program_(program), slots_(file.sources.size()) {
-    for (size_t i = 0; i < slots_.size(); ++i) slots_[i].source = file.sources[i];
+    for (size_t i = 0; i < slots_.size(); ++i) {
+      Slot& slot = slots_[i];
+      slot.source = file.sources[i];
+      slot.probes = slot.source.probe && probe_target(slot.source.input, &slot.target);
+    }
   }
 
   // Runs until stopped (0) or until every source has given up (2).
@@ -195,21 +210,31 @@ class Supervisor {
 
   void start(size_t i) {
     Slot& slot = slots_[i];
+    probe_wait(&slot.policy.probe, false, now_ms());
     ChildOptions options;
     options.pipes = true;
     options.inherit_stderr = true;
     options.own_group = true;
     slot.child = child_start(source_args(file_, slot.source, program_), options);
-    if (slot.child.process == nullptr) {
-      slot.phase = Phase::kGivenUp;
-      write_line(given_up_line(slot.source.name, "cannot start " + program_));
-      return;
-    }
+    if (slot.child.process == nullptr) return start_failed(&slot);
     policy_run_begins(&slot.policy);
     slot.phase = Phase::kRunning;
     slot.output_ended = slot.child_ended = slot.killed = false;
     slot.kill_at = kNever;
     start_watchers(i);
+  }
+
+  // A shortage that passes is waited out; a program that cannot run is given up.
+  void start_failed(Slot* slot) {
+    std::string reason = "cannot start " + program_;
+    if (slot->child.failure != StartFailure::kPassing) {
+      slot->phase = Phase::kGivenUp;
+      write_line(given_up_line(slot->source.name, reason));
+      return;
+    }
+    Decision decision = policy_start_failed(&slot->policy, file_.restart);
+    decision.reason = reason;
+    wait_to_restart(slot, decision);
   }
 
   // Without its threads a child cannot be followed: it is ended at once.
@@ -231,6 +256,7 @@ class Supervisor {
 
   void handle(const Event& event) {
     if (event.kind == Event::kStop) return begin_stop();
+    if (event.kind == Event::kProbe) return probe_came_back(event);
     Slot& slot = slots_[event.slot];
     if (event.kind == Event::kLine) return pass_line(&slot, event.line);
     if (event.kind == Event::kOutputEnd) slot.output_ended = true;
@@ -274,9 +300,35 @@ class Supervisor {
       write_line(given_up_line(slot->source.name, decision.reason));
       return;
     }
+    wait_to_restart(slot, decision);
+  }
+
+  void wait_to_restart(Slot* slot, const Decision& decision) {
+    int64_t now = now_ms();
     slot->phase = Phase::kWaiting;
-    slot->restart_at = now_ms() + decision.delay_ms;
+    slot->restart_at = now + decision.delay_ms;
+    if (slot->probes) probe_wait(&slot->policy.probe, true, now);
     write_line(restart_line(slot->source.name, decision.reason, decision.delay_ms));
+  }
+
+  // The probe runs on a thread of its own, so neither a slow name lookup nor
+  // the connect holds up this loop; its answer comes back through the queue.
+  void send_probe(size_t i, int64_t now) {
+    Slot& slot = slots_[i];
+    uint64_t wait = probe_sent(&slot.policy.probe, now);
+    ProbeTarget target = slot.target;
+    std::thread probe;
+    if (!start_thread(&probe, [i, wait, target] { probe_port(i, wait, target); })) {
+      slot.policy.probe.busy = false;  // none went out: the next try is a second later
+      return;
+    }
+    probe.detach();
+  }
+
+  void probe_came_back(const Event& event) {
+    Slot& slot = slots_[event.slot];
+    bool back = probe_answered(&slot.policy.probe, event.wait, event.accepting);
+    if (back && slot.phase == Phase::kWaiting && !stopping_) start(event.slot);
   }
 
   void close_input(Slot* slot, int64_t now) {
@@ -292,6 +344,7 @@ class Supervisor {
     int64_t now = now_ms();
     stop_give_up_at_ = now + kStopGiveUpMs;
     for (Slot& slot : slots_) {
+      probe_wait(&slot.policy.probe, false, now);  // answers still out are stale
       if (slot.phase == Phase::kWaiting) slot.phase = Phase::kIdle;
       if (slot.phase == Phase::kRunning && slot.child.input != kNoPipe) close_input(&slot, now);
     }
@@ -302,6 +355,7 @@ class Supervisor {
     for (size_t i = 0; i < slots_.size(); ++i) {
       Slot& slot = slots_[i];
       if (slot.phase == Phase::kWaiting && now >= slot.restart_at) start(i);
+      if (slot.phase == Phase::kWaiting && probe_due(slot.policy.probe, now)) send_probe(i, now);
       if (slot.phase != Phase::kRunning) continue;
       if (!stopping_ && slot.child.input != kNoPipe && policy_stall_due(slot.policy, now)) {
         policy_stalled(&slot.policy);
@@ -322,6 +376,8 @@ class Supervisor {
     if (stopping_) consider(stop_give_up_at_);
     for (const Slot& slot : slots_) {
       if (slot.phase == Phase::kWaiting) consider(slot.restart_at);
+      const ProbeClock& probe = slot.policy.probe;
+      if (slot.phase == Phase::kWaiting && probe.waiting && !probe.busy) consider(probe.next_at);
       if (slot.phase != Phase::kRunning) continue;
       if (!slot.killed) consider(slot.kill_at);
       if (!stopping_ && slot.child.input != kNoPipe && slot.policy.run.started) {

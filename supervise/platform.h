@@ -1,6 +1,7 @@
 // What differs between Linux and Windows for the supervisor.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 class LogFile;
@@ -48,3 +49,8 @@ void log_lines_to(LogFile* log);
 // Writes the line and the platform's line end to standard output in one
 // write, and to the log when there is one.
 void write_line(const std::string& line);
+
+// Tries a TCP connection to host:port (a name is looked up first) and closes
+// it: true when it was accepted within bound_ms. The connect is bounded; a
+// slow name lookup is not, so call it from a thread of its own.
+bool port_accepts(const std::string& host, uint16_t port, int64_t bound_ms);

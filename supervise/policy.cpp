@@ -49,6 +49,20 @@ bool policy_stall_due(const SourcePolicy& policy, int64_t now) {
 
 void policy_stalled(SourcePolicy* policy) { policy->run.stalled = true; }
 
+namespace {
+
+Decision restart_after_backoff(SourcePolicy* policy, const RestartSettings& settings,
+                               std::string reason) {
+  Decision decision;
+  decision.reason = std::move(reason);
+  decision.restart = true;
+  decision.delay_ms = backoff_ms(settings, policy->failures);
+  if (policy->failures < 62) ++policy->failures;
+  return decision;
+}
+
+}  // namespace
+
 Decision policy_run_ended(SourcePolicy* policy, const RestartSettings& settings, const RunEnd& end,
                           int64_t now) {
   const RunClock& run = policy->run;
@@ -56,8 +70,33 @@ Decision policy_run_ended(SourcePolicy* policy, const RestartSettings& settings,
   decision.reason = end_reason(run, end);
   if (!run.stalled && end.signal == 0 && hopeless(end.code)) return decision;
   if (was_healthy(run, settings, now)) policy->failures = 0;
-  decision.restart = true;
-  decision.delay_ms = backoff_ms(settings, policy->failures);
-  if (policy->failures < 62) ++policy->failures;
-  return decision;
+  return restart_after_backoff(policy, settings, decision.reason);
+}
+
+Decision policy_start_failed(SourcePolicy* policy, const RestartSettings& settings) {
+  return restart_after_backoff(policy, settings, "");
+}
+
+void probe_wait(ProbeClock* probe, bool begins, int64_t now) {
+  ++probe->wait;
+  probe->waiting = begins;
+  probe->refused = false;
+  probe->next_at = now;
+}
+
+bool probe_due(const ProbeClock& probe, int64_t now) {
+  return probe.waiting && !probe.busy && now >= probe.next_at;
+}
+
+uint64_t probe_sent(ProbeClock* probe, int64_t now) {
+  probe->busy = true;
+  probe->next_at = now + kProbeEveryMs;
+  return probe->wait;
+}
+
+bool probe_answered(ProbeClock* probe, uint64_t wait, bool accepting) {
+  probe->busy = false;
+  if (!probe->waiting || wait != probe->wait) return false;
+  if (!accepting) probe->refused = true;
+  return accepting && probe->refused;
 }

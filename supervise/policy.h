@@ -16,10 +16,21 @@ struct RunClock {
   bool stalled = false;     // we closed its input because it stalled
 };
 
+// The probes of a source's camera port while it waits for a restart: one at
+// a time, about once a second.
+struct ProbeClock {
+  uint64_t wait = 0;     // counts the waits: an answer from an earlier one is stale
+  bool waiting = false;  // a wait is on: probes are wanted
+  bool busy = false;     // a probe is out (its wait may be over)
+  int64_t next_at = 0;   // the next probe, once none is out
+  bool refused = false;  // a probe of this wait found the port closed
+};
+
 // A source across its runs.
 struct SourcePolicy {
   int failures = 0;  // consecutive ends that were not after a healthy run
   RunClock run;
+  ProbeClock probe;
 };
 
 // How a child ended: an exit code, or the signal that ended it.
@@ -31,7 +42,7 @@ struct RunEnd {
 struct Decision {
   bool restart = false;
   int64_t delay_ms = 0;  // with restart
-  std::string reason;    // "exit N", "killed N" or "stall"
+  std::string reason;    // "exit N", "killed N" or "stall" (the caller names a failed start)
 };
 
 // A new child of this source has been started.
@@ -52,3 +63,21 @@ bool policy_stall_due(const SourcePolicy& policy, int64_t now);
 // it stalled) starts the delays over.
 Decision policy_run_ended(SourcePolicy* policy, const RestartSettings& settings, const RunEnd& end,
                           int64_t now);
+
+// A start failed for a passing reason (out of processes, memory or
+// descriptors, the file busy): tried again after the next delay.
+Decision policy_start_failed(SourcePolicy* policy, const RestartSettings& settings);
+
+constexpr int64_t kProbeEveryMs = 1000;
+constexpr int64_t kProbeBoundMs = 1000;  // one probe, name lookup included
+
+// A wait for a restart begins (or, with false, ends): probes are wanted at once.
+void probe_wait(ProbeClock* probe, bool begins, int64_t now);
+// True when a probe should go out now.
+bool probe_due(const ProbeClock& probe, int64_t now);
+// A probe goes out; its answer must come back with the returned wait.
+uint64_t probe_sent(ProbeClock* probe, int64_t now);
+// Its answer. True when the source should start now: its port accepts after a
+// probe of this wait found it closed. A port that accepted from the first probe
+// on says nothing new (the stream itself fails), so the back-off holds.
+bool probe_answered(ProbeClock* probe, uint64_t wait, bool accepting);

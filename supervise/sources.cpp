@@ -1,5 +1,6 @@
 #include "sources.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -118,7 +119,7 @@ bool read_count(Walk* walk, const json& value, const std::string& place, bool ev
 
 bool read_source(Walk* walk, const json& value, const std::string& place, Source* source) {
   if (!value.is_object()) return walk->fail(place, "must be an object");
-  if (!only_known_keys(walk, value, place, {"name", "input", "width", "height", "fps", "audio"})) {
+  if (!only_known_keys(walk, value, place, {"name", "input", "width", "height", "fps", "audio", "probe"})) {
     return false;
   }
   for (const char* required : {"name", "input"}) {
@@ -140,10 +141,12 @@ bool read_source(Walk* walk, const json& value, const std::string& place, Source
       return false;
     }
   }
-  auto audio = value.find("audio");
-  if (audio != value.end()) {
-    if (!audio->is_boolean()) return walk->fail(place + "/audio", "must be true or false");
-    source->audio = audio->get<bool>();
+  const std::pair<const char*, bool*> flags[] = {{"audio", &source->audio}, {"probe", &source->probe}};
+  for (const auto& flag : flags) {
+    auto found = value.find(flag.first);
+    if (found == value.end()) continue;
+    if (!found->is_boolean()) return walk->fail(child_pointer(place, flag.first), "must be true or false");
+    *flag.second = found->get<bool>();
   }
   return true;
 }
@@ -232,7 +235,7 @@ namespace {
 
 bool same_source(const Source& a, const Source& b) {
   return a.name == b.name && a.input == b.input && a.width == b.width && a.height == b.height &&
-         a.fps == b.fps && a.audio == b.audio;
+         a.fps == b.fps && a.audio == b.audio && a.probe == b.probe;
 }
 
 const Source* find_source(const SourcesFile& file, const std::string& name) {
@@ -240,6 +243,23 @@ const Source* find_source(const SourcesFile& file, const std::string& name) {
     if (source.name == name) return &source;
   }
   return nullptr;
+}
+
+bool starts_without_case(const std::string& text, const char* prefix) {
+  for (size_t i = 0; prefix[i] != '\0'; ++i) {
+    if (i >= text.size() || tolower(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
+  }
+  return true;
+}
+
+// Decimal, 1 to 65535; empty gives the default, as an empty port does in a URL.
+bool read_port(const std::string& text, uint16_t* port) {
+  if (text.empty()) return true;
+  if (text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  long n = std::stol(text);
+  if (n < 1 || n > 65535) return false;
+  *port = static_cast<uint16_t>(n);
+  return true;
 }
 
 }  // namespace
@@ -261,6 +281,35 @@ SourcesChange compare_sources(const SourcesFile& running, const SourcesFile& nex
     if (find_source(next, source.name) == nullptr) change.removed.push_back(source.name);
   }
   return change;
+}
+
+bool probe_target(const std::string& input, ProbeTarget* target) {
+  const std::string scheme = "rtsp://";
+  if (!starts_without_case(input, scheme.c_str())) return false;
+  std::string authority = input.substr(scheme.size());
+  authority = authority.substr(0, authority.find_first_of("/?#"));
+  size_t at = authority.rfind('@');
+  if (at != std::string::npos) authority = authority.substr(at + 1);
+  ProbeTarget found;
+  std::string port;
+  if (!authority.empty() && authority[0] == '[') {
+    size_t close = authority.find(']');
+    if (close == std::string::npos) return false;
+    found.host = authority.substr(1, close - 1);
+    std::string rest = authority.substr(close + 1);
+    if (!rest.empty() && rest[0] != ':') return false;
+    if (!rest.empty()) port = rest.substr(1);
+    // A zone in a URL is written %25eth0.
+    size_t zone = found.host.find("%25");
+    if (zone != std::string::npos) found.host.replace(zone, 3, "%");
+  } else {
+    size_t colon = authority.find(':');
+    found.host = authority.substr(0, colon);
+    if (colon != std::string::npos) port = authority.substr(colon + 1);
+  }
+  if (found.host.empty() || !read_port(port, &found.port)) return false;
+  *target = found;
+  return true;
 }
 
 std::vector<std::string> source_args(const SourcesFile& file, const Source& source,

@@ -23,6 +23,13 @@ struct Source {
   int32_t height = 0;
   int32_t fps = 0;
   bool audio = true;
+  bool probe = true;  // probe an rtsp:// camera's port while waiting to restart
+};
+
+// The TCP port a probe tries: an rtsp:// address's host and port.
+struct ProbeTarget {
+  std::string host;  // a name or an address, without brackets
+  uint16_t port = 554;
 };
 
 struct SourcesFile {
@@ -60,6 +67,11 @@ struct SourcesChange {
 };
 
 SourcesChange compare_sources(const SourcesFile& running, const SourcesFile& next);
+
+// The camera's host and port from an rtsp:// address (554 when none is given,
+// IPv6 literals in brackets, credentials left out). False for any other input
+// and for an address whose host or port cannot be read: no probe then.
+bool probe_target(const std::string& input, ProbeTarget* target);
 
 // The argument list of one source's zal-ndi-send, entry 0 being the program.
 std::vector<std::string> source_args(const SourcesFile& file, const Source& source,

@@ -78,3 +78,14 @@ bool parse_invocation(const std::vector<std::string>& args, Invocation& out, std
   if (out.outputs.empty()) return fail(error, "no tcp:// output given");
   return true;
 }
+
+bool parse_rtsp_input(const std::string& input, Endpoint& server, std::string& steering) {
+  const std::string scheme = "rtsp://";
+  if (input.compare(0, scheme.size(), scheme) != 0) return false;
+  size_t slash = input.find('/', scheme.size());
+  std::string authority = input.substr(scheme.size(), slash - scheme.size());
+  authority = authority.substr(authority.rfind('@') + 1);  // npos + 1 is 0
+  if (!parse_endpoint("tcp://" + authority, server)) return false;
+  steering = "fake:" + (slash == std::string::npos ? std::string() : input.substr(slash + 1));
+  return true;
+}

@@ -20,3 +20,7 @@ struct Invocation {
 bool parse_invocation(const std::vector<std::string>& args, Invocation& out, std::string& error);
 bool parse_endpoint(const std::string& url, Endpoint& out);
 bool parse_scale(const std::string& filters, int& width, int& height);
+
+// "rtsp://[user:pass@]host:port/STEERING": the server to connect to first, as
+// ffmpeg does, and "fake:STEERING" for the rest. False for any other input.
+bool parse_rtsp_input(const std::string& input, Endpoint& server, std::string& steering);

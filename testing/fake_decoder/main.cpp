@@ -141,6 +141,22 @@ void announce(const Settings& s) {
   if (!s.err.empty()) std::cerr << s.err << std::endl;
 }
 
+// An rtsp:// input names a server that must accept a connection first, as a
+// camera must for ffmpeg; a refusal ends the run like ffmpeg's. The path steers the rest.
+void open_rtsp_server(Invocation& inv, EventLog& events) {
+  Endpoint server;
+  std::string steering;
+  if (!parse_rtsp_input(inv.input, server, steering)) return;
+  std::string error;
+  Socket s = tcp_connect(server, error);
+  if (s == kNoSocket)
+    give_up(events, "cannot connect to rtsp server " + server.host + ":" +
+                        std::to_string(server.port) + ": " + error);
+  close_socket(s);
+  events.line("connected rtsp");
+  inv.input = steering;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -153,6 +169,7 @@ int main(int argc, char** argv) {
   Settings s;
   std::string error;
   if (!parse_invocation(args, inv, error)) give_up(events, error);
+  open_rtsp_server(inv, events);
   const size_t frame_size = nv12_frame_size(inv.width, inv.height);
   if (!parse_settings(inv.input, inv.outputs.size() > 1, s, error) ||
       !check_settings(s, inv.outputs.size() > 1, frame_size, error))

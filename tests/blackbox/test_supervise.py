@@ -6,16 +6,18 @@ decoder's input steers how each run goes.
 
 import json
 import os
+import shutil
 import signal
 import socket
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from conftest import BUILD, EXE, NEWLINE, WINDOWS, Run, host_path, wine_pids  # noqa: E402
+from conftest import BUILD, EXE, NEWLINE, PROGRAM, WINDOWS, Run, host_path, wine_pids  # noqa: E402
 
 SUPERVISOR = BUILD / ("zal-ndi-supervise" + EXE)
 USAGE = b"usage: zal-ndi-supervise [--check] [--service] <sources.json>" + NEWLINE
@@ -41,6 +43,39 @@ class TimedRun(Run):
         with self.lock:
             self.done = True
             self.lock.notify_all()
+
+
+class Camera:
+    """A camera's RTSP port on 127.0.0.1: bound at once, so connections are refused, and
+    accepting (then closing) them once opened. The fake decoder connects to it first for an
+    rtsp:// input."""
+
+    def __init__(self):
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.port = self.sock.getsockname()[1]
+
+    def url(self, steering, credentials=""):
+        return "rtsp://%s127.0.0.1:%d/%s" % (credentials, self.port, steering)
+
+    def open(self):
+        self.sock.listen(64)
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        while True:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                return
+            conn.close()
+
+
+@pytest.fixture
+def camera():
+    c = Camera()
+    yield c
+    c.sock.close()
 
 
 @pytest.fixture
@@ -104,10 +139,12 @@ def restart_delays(run, source):
     return seen
 
 
-def test_restart_backs_off_and_starts_over_after_a_healthy_run(supervise):
+def test_restart_backs_off_and_starts_over_after_a_healthy_run(supervise, camera):
     # "quick" ends with exit 1 at once; the steady one (a name in UTF-8) ends the same way after 5 s of frames
-    # (a slow build may take a second or two for the quick run too).
-    run = supervise([dict(SMALL, name="quick", input="fake:frames=1"),
+    # (a slow build may take a second or two for the quick run too). Quick's camera answers all along:
+    # its probes find nothing new, so its back-off holds.
+    camera.open()
+    run = supervise([dict(SMALL, name="quick", input=camera.url("frames=1")),
                      dict(SMALL, name=STEADY, input="fake:frames=150;fps=30")],
                     restart={"first_delay_s": 0.2, "max_delay_s": 0.8, "healthy_after_s": 4})
     events = run.wait_for(lambda ev: len(of(ev, "quick", "restart")) >= 5
@@ -149,6 +186,27 @@ def test_no_restart_after_exit_2_or_64_and_exit_2_once_all_gave_up(supervise, fa
                            "reason": "cannot start /nonexistent/send"}]
 
 
+@pytest.mark.skipif(WINDOWS, reason="no passing shortage can be made for wine from outside it: a Unix "
+                                    "process holding the file does not fail CreateProcess")
+def test_a_start_that_may_work_later_is_retried(supervise, tmp_path):
+    # A program file open for writing cannot be run (ETXTBSY) until it is closed.
+    busy = tmp_path / "send"
+    shutil.copy2(PROGRAM, busy)
+    writer = open(busy, "r+b")
+    run = supervise([dict(SMALL, name="busy", input=FOREVER)], program=str(busy),
+                    restart={"first_delay_s": 0.2, "max_delay_s": 0.4})
+    run.wait_for(lambda ev: len(of(ev, "busy", "restart")) >= 3)
+    writer.close()
+    events = run.wait_for(lambda ev: of(ev, "busy", "started"))
+    run.close_stdin()
+    assert run.finish() == 0
+    reason = "cannot start " + str(busy)
+    assert of(events, "busy", "restart")[:3] == [
+        {"source": "busy", "event": "restart", "reason": reason, "in_s": in_s}
+        for in_s in (0.2, 0.4, 0.4)]
+    assert of(events, "busy", "given_up") == []
+
+
 def test_a_stalled_source_is_stopped_and_started_again(supervise):
     # A second of frames, then the decoder holds its connections open and sends nothing.
     run = supervise([dict(SMALL, name="frozen", input="fake:frames=30;fps=30;hang=1")],
@@ -162,6 +220,29 @@ def test_a_stalled_source_is_stopped_and_started_again(supervise):
     assert first[end]["requested"] is True
     assert first[end + 1] == {"source": "frozen", "event": "restart", "reason": "stall", "in_s": 0.2}
     assert kinds[end + 2] == "started"
+
+
+def test_a_camera_back_during_the_wait_is_started_at_once(supervise, camera):
+    # Both fail while the camera is away and wait a minute; only the probed one starts when it
+    # is back (its credentials are no part of the probe's address).
+    run = supervise([dict(SMALL, name="cam", input=camera.url("forever=1;fps=30", "user:secret@")),
+                     dict(SMALL, name="unprobed", input=camera.url("forever=1;fps=30"), probe=False)],
+                    restart={"first_delay_s": 60, "max_delay_s": 60})
+    run.wait_for(lambda ev: of(ev, "cam", "restart") and of(ev, "unprobed", "restart"), timeout=90)
+    time.sleep(2.5)  # the camera stays away a while: the probes of this wait find it closed
+    back = time.monotonic()
+    camera.open()
+    run.wait_for(lambda ev: any(e["fps"] > 0 for e in of(ev, "cam", "status")), timeout=20)
+    started = [t for t, raw in zip(run.times, run.raw) if b'"started"' in raw and b'"cam"' in raw]
+    print("from the camera's return: started %.2f s, status %.2f s"
+          % (started[0] - back, time.monotonic() - back))
+    run.close_stdin()
+    assert run.finish() == 0
+    events = run.events
+    kinds = ("error", "exit", "restart", "started")
+    assert [e["event"] for e in of(events, "cam") if e["event"] in kinds] \
+        == ["error", "restart", "started", "exit"]
+    assert of(events, "unprobed", "started") == []
 
 
 @pytest.mark.parametrize("how", ["stdin", pytest.param("sigterm", marks=POSIX),

@@ -37,9 +37,51 @@ TEST(Policy, DelaysDoubleUpToTheMaximumAndStartOverAfterAHealthyRun) {
   EXPECT_EQ(1000, run_once(&policy, 0, 60000, 60000).delay_ms);
   EXPECT_EQ(2000, run_once(&policy, 0, 0, 1000).delay_ms);
 
-  // A run that never said `started` is never healthy.
+  // A run that never said `started` is never healthy; a failed start counts as a failure too.
   policy_run_begins(&policy);
   EXPECT_EQ(4000, policy_run_ended(&policy, settings(), {1, 0}, 100000).delay_ms);
+  Decision failed = policy_start_failed(&policy, settings());
+  EXPECT_TRUE(failed.restart);
+  EXPECT_EQ(8000, failed.delay_ms);
+  EXPECT_EQ(16000, run_once(&policy, 0, 0, 1000).delay_ms);
+}
+
+TEST(Policy, TheProbeStartsASourceOnlyWhenItsPortComesBack) {
+  ProbeClock probe;
+  EXPECT_FALSE(probe_due(probe, 0));  // no wait, no probe
+
+  // Accepting from the first probe on: the stream itself fails, the back-off holds.
+  probe_wait(&probe, true, 1000);
+  EXPECT_TRUE(probe_due(probe, 1000));
+  uint64_t wait = probe_sent(&probe, 1000);
+  EXPECT_FALSE(probe_due(probe, 5000));  // one at a time
+  EXPECT_FALSE(probe_answered(&probe, wait, true));
+  EXPECT_FALSE(probe_due(probe, 1999));  // about once a second
+  EXPECT_TRUE(probe_due(probe, 2000));
+  EXPECT_FALSE(probe_answered(&probe, probe_sent(&probe, 2000), true));
+
+  // Refused, then accepting within the same wait: start now.
+  probe_wait(&probe, true, 10000);
+  EXPECT_FALSE(probe_answered(&probe, probe_sent(&probe, 10000), false));
+  EXPECT_FALSE(probe_answered(&probe, probe_sent(&probe, 11000), false));
+  wait = probe_sent(&probe, 12000);
+  EXPECT_TRUE(probe_answered(&probe, wait, true));
+
+  // An answer that comes back after its wait ended is stale, and a new wait
+  // forgets what the last one saw.
+  probe_wait(&probe, true, 20000);
+  EXPECT_FALSE(probe_answered(&probe, probe_sent(&probe, 20000), false));
+  wait = probe_sent(&probe, 21000);
+  probe_wait(&probe, false, 21500);  // started, or stopped
+  EXPECT_FALSE(probe_answered(&probe, wait, true));
+  EXPECT_FALSE(probe_due(probe, 30000));
+  probe_wait(&probe, true, 40000);
+  wait = probe_sent(&probe, 40000);
+  probe_wait(&probe, true, 40500);  // the next wait, while that probe is still out
+  EXPECT_FALSE(probe_due(probe, 40500));
+  EXPECT_FALSE(probe_answered(&probe, wait, false));
+  EXPECT_TRUE(probe_due(probe, 40500));
+  EXPECT_FALSE(probe_answered(&probe, probe_sent(&probe, 40500), true));
 }
 
 TEST(Policy, ReasonsAndGivingUp) {

@@ -19,7 +19,7 @@ TEST(Sources, GivenFieldsBecomeArgumentsAndTheRestIsLeftToTheProgram) {
   ASSERT_TRUE(parse_sources(R"({"program":"/opt/send","ffmpeg":"/usr/bin/ffmpeg",
       "restart":{"first_delay_s":0.2,"max_delay_s":2,"healthy_after_s":60,"stall_after_s":3.5},
       "sources":[{"name":"Stage Left","input":"rtsp://a/1","width":1280,"height":720,"fps":25,"audio":false},
-                 {"name":"B","input":"rtsp://b/1"}]})",
+                 {"name":"B","input":"rtsp://b/1","probe":false}]})",
                             &file, &error))
       << error.place << " " << error.problem;
   EXPECT_EQ(200, file.restart.first_delay_ms);
@@ -28,6 +28,9 @@ TEST(Sources, GivenFieldsBecomeArgumentsAndTheRestIsLeftToTheProgram) {
                                       "--width", "1280", "--height", "720", "--fps", "25",
                                       "--no-audio", "--ffmpeg", "/usr/bin/ffmpeg"}),
             source_args(file, file.sources[0], "/opt/send"));
+
+  EXPECT_TRUE(file.sources[0].probe);
+  EXPECT_FALSE(file.sources[1].probe);
 
   ASSERT_TRUE(parse_sources(R"({"sources":[{"name":"B","input":"rtsp://b/1","audio":true}]})", &file,
                             &error));
@@ -53,6 +56,7 @@ TEST(Sources, EachProblemNamesItsPlace) {
       {R"({"sources":[{)" + ok + R"(,"fps":"30"}]})", "/sources/0/fps"},
       {R"({"sources":[{)" + ok + R"(,"fps":29.97}]})", "/sources/0/fps"},
       {R"({"sources":[{)" + ok + R"(,"width":1281}]})", "/sources/0/width"},
+      {R"({"sources":[{)" + ok + R"(,"probe":0}]})", "/sources/0/probe"},
       {R"({"sources":[{)" + ok + R"(,"width":4294967296}]})", "/sources/0/width"},
       {R"({"sources":[{"name":"A\u0000B","input":"x"}]})", "/sources/0/name"},
       {R"({"sources":[{"name":"A","input":""}]})", "/sources/0/input"},
@@ -67,6 +71,40 @@ TEST(Sources, EachProblemNamesItsPlace) {
     SourcesError error = parse_error(c.text);
     EXPECT_EQ(c.place, error.place) << c.text;
     EXPECT_FALSE(error.problem.empty()) << c.text;
+  }
+}
+
+TEST(Sources, TheProbeTakesTheCamerasHostAndPort) {
+  const struct {
+    const char* input;
+    const char* host;  // null: no probe
+    uint16_t port;
+  } cases[] = {
+      {"rtsp://10.0.0.5/stream1", "10.0.0.5", 554},
+      {"RTSP://cam.local:8554/live?ch=1", "cam.local", 8554},
+      {"rtsp://admin:p%40ss:word@10.0.0.5:1554/x", "10.0.0.5", 1554},
+      {"rtsp://user@cam", "cam", 554},
+      {"rtsp://[::1]:8554/a", "::1", 8554},
+      {"rtsp://u:p@[fe80::1%25eth0]/a", "fe80::1%eth0", 554},
+      {"rtsp://cam:/a", "cam", 554},
+      {"rtsp://cam:0/a", nullptr, 0},
+      {"rtsp://cam:65536/a", nullptr, 0},
+      {"rtsp://cam:80x/a", nullptr, 0},
+      {"rtsp://[::1/a", nullptr, 0},
+      {"rtsp://[::1]x/a", nullptr, 0},
+      {"rtsp:///a", nullptr, 0},
+      {"rtsp://user:pass@/a", nullptr, 0},
+      {"http://cam/a", nullptr, 0},
+      {"fake:forever=1", nullptr, 0},
+      {"/dev/video0", nullptr, 0},
+  };
+  for (const auto& c : cases) {
+    ProbeTarget target;
+    bool found = probe_target(c.input, &target);
+    EXPECT_EQ(c.host != nullptr, found) << c.input;
+    if (!found || c.host == nullptr) continue;
+    EXPECT_EQ(c.host, target.host) << c.input;
+    EXPECT_EQ(c.port, target.port) << c.input;
   }
 }
 
