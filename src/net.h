@@ -16,7 +16,8 @@ zal_socket listen_local(int32_t* port);
 // Waits for one connection, at most timeout_ms; -1 on time-out or error.
 zal_socket accept_timeout(zal_socket listener, int timeout_ms = 30000);
 
-// One receive: bytes received, 0 when the peer closed, negative on error.
+// Receives until length bytes are in, or fewer when the peer closes, a stop or a signal
+// cuts it short: bytes received, 0 when the peer closed first, negative on error.
 int32_t sock_recv(zal_socket s, void* buffer, int32_t length);
 
 // One send: bytes sent, negative on error. Used by the tools and tests.
