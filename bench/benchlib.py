@@ -154,3 +154,50 @@ def same_arguments(program_args, bare_args):
         if a != b:
             return False
     return os.path.realpath(program_args[0]) == os.path.realpath(bare_args[0])
+
+
+def peer_command(url, width, height):
+    """The in-process peer: gst-launch doing the decoder's pull, decode and scale to NV12, and
+    its audio to F32LE stereo 48 kHz, into fake sinks. fpsdisplaysink reports the frames
+    rendered so far, about twice a second (-v; the session statistics are left out)."""
+    return ["gst-launch-1.0", "-v", "-X", "stats", "rtspsrc", f"location={url}", "protocols=tcp",
+            "name=src",
+            "src.", "!", "application/x-rtp,media=video", "!", "rtph264depay", "!", "avdec_h264", "!",
+            "videoscale", "!", "videoconvert", "!",
+            f"video/x-raw,format=NV12,width={width},height={height}", "!",
+            "fpsdisplaysink", "text-overlay=false", "video-sink=fakesink", "sync=false",
+            "src.", "!", "application/x-rtp,media=audio", "!", "rtpopusdepay", "!", "opusdec", "!",
+            "audioconvert", "!", "audioresample", "!",
+            "audio/x-raw,format=F32LE,channels=2,rate=48000", "!", "fakesink", "sync=false"]
+
+
+def peer_rate(stamped_lines, start_ns, end_ns):
+    """Frames and rate of the peer over a window, from (read time, line) pairs of its
+    'rendered: N' reports: between the last report at or before each end of the window."""
+    reports = []
+    for t, line in stamped_lines:
+        _, found, rest = line.partition("rendered: ")
+        if found and rest.split(",")[0].isdigit():
+            reports.append((t, int(rest.split(",")[0])))
+    first = [r for r in reports if r[0] <= start_ns][-1:]
+    last = [r for r in reports if r[0] <= end_ns][-1:]
+    if not first or not last or last[0][0] <= first[0][0]:
+        return {"frames": 0, "fps": None}
+    frames = last[0][1] - first[0][1]
+    return {"frames": frames, "fps": frames * NS / (last[0][0] - first[0][0])}
+
+
+def about_30_fps(fps):
+    """The decoded rate of a 30 fps stream, allowing for the reports' granularity."""
+    return fps is not None and 27.0 <= fps <= 33.0
+
+
+def rep_ratios(runs, kind_a, key_a, kind_b, key_b):
+    """Ratios a/b over runs of two kinds paired by repetition."""
+    of_b = {r["rep"]: r for r in runs if r["kind"] == kind_b}
+    out = []
+    for a in (r for r in runs if r["kind"] == kind_a):
+        b = of_b.get(a["rep"])
+        if b is not None and a.get(key_a) is not None and b.get(key_b):
+            out.append(a[key_a] / b[key_b])
+    return out

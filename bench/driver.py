@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Benchmark driver: zal-ndi-send against a bare receive loop, fed by the same fast
-writer (fake-ffmpeg), in alternation; then the real ffmpeg from the RTSP test server.
-Run through bench/run.sh, which builds what this needs."""
+writer (fake-ffmpeg), in alternation; then the real ffmpeg from the RTSP test server, with
+the whole bridge against an in-process GStreamer peer (and, with --against, the program of
+another build). Run through bench/run.sh, which builds what this needs."""
 import argparse
 import datetime
 import json
@@ -28,11 +29,13 @@ KINDS = ("program", "bare")
 class Child:
     """A process whose stdout lines are collected; stdin stays open until stop()."""
 
-    def __init__(self, cmd, env, stderr_path):
+    def __init__(self, cmd, env, stderr_path, ready=("\"event\":\"started\"", "READY ")):
         self.stderr_file = open(stderr_path, "wb")
         self.proc = subprocess.Popen(cmd, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=self.stderr_file)
+        self.ready = ready
         self.lines = []
+        self.stamps = []  # CLOCK_MONOTONIC ns at which each line was read
         self.started = threading.Event()
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()
@@ -40,14 +43,22 @@ class Child:
     def _read(self):
         for raw in self.proc.stdout:
             line = raw.decode("utf-8", "replace").strip()
+            self.stamps.append(time.monotonic_ns())
             self.lines.append(line)
-            if '"event":"started"' in line or line.startswith("READY "):
+            if self.is_ready(line):
                 self.started.set()
         self.started.set()  # end of output also ends the wait
 
+    def is_ready(self, line):
+        return any(marker in line for marker in self.ready)
+
     def wait_started(self, seconds):
         self.started.wait(seconds)
-        return any('"event":"started"' in ln or ln.startswith("READY ") for ln in self.lines)
+        return any(self.is_ready(ln) for ln in self.lines)
+
+    def terminate(self, seconds=15):
+        self.proc.terminate()
+        return self.wait(seconds)
 
     def stop(self, seconds=30):
         try:
@@ -90,6 +101,11 @@ class Bench:
         for path in (self.program, self.bare, self.runtime_dir / "libndi.so.6", self.writer):
             if not path.exists():
                 sys.exit(f"{path} missing: run bash bench/run.sh")
+        self.programs = {"program": self.program}
+        if args.against:
+            self.programs["before"] = Path(args.against).resolve() / "zal-ndi-send"
+            if not self.programs["before"].exists():
+                sys.exit(f"{self.programs['before']} missing: build the other tree first")
         self.tmp = Path(tempfile.mkdtemp(prefix="zal-bench-"))
         self.counter = 0
 
@@ -100,6 +116,7 @@ class Bench:
         return d
 
     def start(self, kind, input_url, width, height, work, extra_env=None, ffmpeg=None):
+        """kind: "bare", or a key of self.programs (the program of this build or the other)."""
         options = ["--input", input_url, "--width", str(width), "--height", str(height)]
         env = dict(os.environ)
         env.pop("ZAL_FAKE_LOG", None)
@@ -110,10 +127,11 @@ class Bench:
             env.pop("FFMPEG_BIN", None)
             options += ["--ffmpeg", ffmpeg, "--fps", "30"]
         env.update(extra_env or {})
-        if kind == "program":
+        if kind in self.programs:
+            # This build's stand-in for both programs: only the program differs.
             env.update(NDI_RUNTIME_DIR_V6=str(self.runtime_dir), ZAL_STANDIN_MODE="count",
                        ZAL_STANDIN_CAPTURE=str(work))
-            cmd = [str(self.program)] + options
+            cmd = [str(self.programs[kind])] + options
         else:
             cmd = [str(self.bare), str(work / "video_times.txt")] + options
         return Child(cmd, env, work / "stderr.txt")
@@ -180,54 +198,85 @@ class Bench:
                     progress(run)
         return runs
 
-    # --- real ffmpeg from the RTSP test server -----------------------------------------
-    def e2e(self, width, height, window):
+    # --- real ffmpeg from the RTSP test server, and the in-process peer ----------------
+    def e2e_kinds(self):
+        """The bridge of this build, that of the build compared against, the peer."""
+        kinds = list(self.programs)
+        if shutil.which("gst-launch-1.0"):
+            kinds.append("peer")
+        return kinds
+
+    def e2e(self, kind, width, height, window):
         ffmpeg = shutil.which("ffmpeg")
-        if ffmpeg is None:
-            return {"width": width, "height": height, "skipped": "no ffmpeg on PATH"}
-        work = self.fresh_dir(f"e2e-{width}x{height}")
+        if ffmpeg is None and kind != "peer":
+            return {"kind": kind, "width": width, "height": height, "skipped": "no ffmpeg on PATH"}
+        work = self.fresh_dir(f"e2e-{kind}-{width}x{height}")
         server = Child([SYSTEM_PYTHON, str(REPO / "testing" / "rtsp_server.py"), "--width", str(width),
                         "--height", str(height), "--fps", "30", "--max-seconds", "300"],
                        dict(os.environ), work / "server.txt")
         try:
             if not server.wait_started(30):
-                return {"width": width, "height": height, "skipped": "RTSP server did not start"}
+                return {"kind": kind, "width": width, "height": height,
+                        "skipped": "RTSP server did not start"}
             url = next(ln for ln in server.lines if ln.startswith("READY ")).split()[1]
-            child = self.start("program", url, width, height, work, ffmpeg=ffmpeg)
+            if kind == "peer":
+                child = Child(bl.peer_command(url, width, height), dict(os.environ),
+                              work / "stderr.txt", ready=("rendered: ",))
+            else:
+                child = self.start(kind, url, width, height, work, ffmpeg=ffmpeg)
             if not child.wait_started(60):
-                child.stop()
-                return {"width": width, "height": height, "skipped": f"program did not start: {child.lines}"}
+                child.terminate()
+                return {"kind": kind, "width": width, "height": height,
+                        "skipped": f"did not start: {child.lines[-5:]}"}
             time.sleep(self.args.e2e_warmup)
             pid = child.proc.pid
-            kids = bl.children(pid)
-            pids = [pid, server.proc.pid] + kids[:1]
+            kids = bl.children(pid)[:1] if kind != "peer" else []
+            pids = [pid, server.proc.pid] + kids
             a = Sample(pids)
             time.sleep(window)
             b = Sample(pids)
-            code = child.stop()
+            code = child.terminate() if kind == "peer" else child.stop()
         finally:
             server.proc.terminate()
             server.wait(15)
-        times = bl.parse_times((work / "video_times.txt").read_text())
-        stats = bl.window_stats(times, a.t_ns, b.t_ns)
         seconds = (b.t_ns - a.t_ns) / bl.NS
 
         def share(p):
             return (b.cpu[p] - a.cpu[p]) / bl.NS / seconds
 
-        run = dict(width=width, height=height, exit_code=code, window_s=seconds,
-                   program_cpu=share(pid), server_cpu=share(server.proc.pid),
-                   ffmpeg_cpu=share(kids[0]) if kids else None,
-                   system_busy=bl.system_busy(a.system, b.system),
-                   frames=stats["frames"], fps=stats["fps"],
-                   audio_blocks=json.loads((work / "counts.json").read_text())["audio_blocks"])
-        if stats["frames"]:
-            run["program_ms_per_frame"] = run["program_cpu"] * seconds * 1000 / stats["frames"]
-            if kids:
-                run["ffmpeg_ms_per_frame"] = run["ffmpeg_cpu"] * seconds * 1000 / stats["frames"]
+        run = dict(kind=kind, width=width, height=height, exit_code=code, window_s=seconds,
+                   server_cpu=share(server.proc.pid), system_busy=bl.system_busy(a.system, b.system))
+        if kind == "peer":
+            run.update(bl.peer_rate(zip(child.stamps, child.lines), a.t_ns, b.t_ns))
+            run["peer_cpu"] = run["bridge_cpu"] = share(pid)
+        else:
+            stats = bl.window_stats(bl.parse_times((work / "video_times.txt").read_text()), a.t_ns, b.t_ns)
+            run.update(program_cpu=share(pid), ffmpeg_cpu=share(kids[0]) if kids else None,
+                       frames=stats["frames"], fps=stats["fps"],
+                       audio_blocks=json.loads((work / "counts.json").read_text())["audio_blocks"])
+            run["bridge_cpu"] = run["program_cpu"] + (run["ffmpeg_cpu"] or 0)
+            if stats["frames"]:
+                run["program_ms_per_frame"] = run["program_cpu"] * seconds * 1000 / stats["frames"]
+                if kids:
+                    run["ffmpeg_ms_per_frame"] = run["ffmpeg_cpu"] * seconds * 1000 / stats["frames"]
+        run["decoded_ok"] = bl.about_30_fps(run.get("fps"))
         if not self.args.keep:
             shutil.rmtree(work, ignore_errors=True)
         return run
+
+    def e2e_series(self, sizes, reps, window):
+        """reps x every kind per size; the order of the kinds turns with each repetition."""
+        runs = []
+        kinds = self.e2e_kinds()
+        for rep in range(reps):
+            for w, h in sizes:
+                turn = rep % len(kinds)
+                for kind in kinds[turn:] + kinds[:turn]:
+                    run = self.e2e(kind, w, h, window)
+                    run["rep"] = rep
+                    runs.append(run)
+                    e2e_progress(run)
+        return runs
 
 
 def progress(run):
@@ -332,25 +381,73 @@ def print_loopback(summary):
               f"{fmt(r['program_paced_fps'], '8.1f')} {fmt(r['bare_paced_fps'], '8.1f')}")
 
 
+def e2e_progress(run):
+    head = f"  e2e rep {run['rep']} {run['kind']:7} {run['width']}x{run['height']}: "
+    if "skipped" in run:
+        print(head + "skipped: " + run["skipped"], flush=True)
+        return
+    parts = [f"{fmt(run.get('fps'), '.1f')} fps{'' if run['decoded_ok'] else ' (NOT ~30)'}"]
+    if run["kind"] == "peer":
+        parts.append(f"peer {run['peer_cpu']:.1%}")
+    else:
+        parts.append(f"program {run['program_cpu']:.1%}, ffmpeg {fmt(run['ffmpeg_cpu'], '.1%')}")
+    parts.append(f"server {run['server_cpu']:.1%} of a core, busy {run['system_busy']:.0%}")
+    print(head + ", ".join(parts), flush=True)
+
+
 def print_e2e(e2e_runs):
+    rows = e2e_summary(e2e_runs)
     print("\nEnd to end: RTSP test server -> ffmpeg -> zal-ndi-send (audio on), 30 fps "
           "(medians; CPU as share of one core)")
-    print(f"{'size':>10} | {'fps':>5} | {'program':>7} {'ffmpeg':>7} {'server':>7} | "
-          f"{'prog ms/f':>9} {'ffmpeg ms/f':>11}")
-    for r in e2e_summary(e2e_runs):
-        print(f"{r['size']:>10} | {fmt(r['fps'], '5.1f')} | {fmt(r['program_cpu'], '7.1%')} "
-              f"{fmt(r['ffmpeg_cpu'], '7.1%')} {fmt(r['server_cpu'], '7.1%')} | "
-              f"{fmt(r['program_ms_per_frame'], '9.3f')} {fmt(r['ffmpeg_ms_per_frame'], '11.2f')}")
+    print(f"{'size':>10} {'build':>7} | {'fps':>5} | {'program':>7} {'ffmpeg':>7} {'bridge':>7} "
+          f"{'server':>7} | {'prog ms/f':>9} {'ffmpeg ms/f':>11}")
+    for r in rows:
+        for kind, k in r["kinds"].items():
+            if kind == "peer":
+                continue
+            print(f"{r['size']:>10} {BUILD_LABELS[kind]:>7} | {fmt(k['fps'], '5.1f')} | {fmt(k['program_cpu'], '7.1%')} "
+                  f"{fmt(k['ffmpeg_cpu'], '7.1%')} {fmt(k['bridge_cpu'], '7.1%')} "
+                  f"{fmt(k['server_cpu'], '7.1%')} | {fmt(k['program_ms_per_frame'], '9.3f')} "
+                  f"{fmt(k['ffmpeg_ms_per_frame'], '11.2f')}")
+    print("\nThe bridge (ffmpeg + program) against the in-process GStreamer peer, same server "
+          "(medians; ratios are medians of the pairs of one repetition)")
+    print(f"{'size':>10} | {'peer fps':>8} {'decoded':>7} | {'peer':>6} {'bridge':>6} {'ratio':>6} "
+          f"{'quartiles':>10} {'':4} | {'before':>6} {'ratio':>6} | {'program after/before':>20}")
+    for r in rows:
+        peer = r["kinds"].get("peer", {})
+        before = r["kinds"].get("before", {})
+        print(f"{r['size']:>10} | {fmt(peer.get('fps'), '8.1f')} {peer.get('decoded', '-'):>7} | "
+              f"{fmt(peer.get('peer_cpu'), '6.1%')} {fmt(r['kinds'].get('program', {}).get('bridge_cpu'), '6.1%')} "
+              f"{fmt(r['peer_ratio'], '6.3f')} {spread(r['peer_ratio_quartiles']):>10} "
+              f"{mark(r['ok_peer']):4} | {fmt(before.get('bridge_cpu'), '6.1%')} "
+              f"{fmt(r['before_peer_ratio'], '6.3f')} | {fmt(r['after_before_ratio'], '10.3f')} "
+              f"{spread(r['after_before_quartiles']):>9}")
+
+
+BUILD_LABELS = {"program": "this", "before": "before"}
+E2E_KEYS = ("fps", "program_cpu", "ffmpeg_cpu", "bridge_cpu", "peer_cpu", "server_cpu",
+            "program_ms_per_frame", "ffmpeg_ms_per_frame", "system_busy")
 
 
 def e2e_summary(runs):
+    """Medians per size and kind; bridge/peer and after/before ratios over the pairs of a rep."""
     out = []
     for w, h in sorted({(r["width"], r["height"]) for r in runs}):
         mine = [r for r in runs if r["width"] == w and r["height"] == h and "skipped" not in r]
-        row = {"size": bl.size_label(w, h)}
-        for key in ("fps", "program_cpu", "ffmpeg_cpu", "server_cpu", "program_ms_per_frame",
-                    "ffmpeg_ms_per_frame", "system_busy"):
-            row[key] = bl.median([r.get(key) for r in mine])
+        by_kind = {}
+        for kind in sorted({r["kind"] for r in mine}, key=["program", "before", "peer"].index):
+            of_kind = [r for r in mine if r["kind"] == kind]
+            row = {key: bl.median([r.get(key) for r in of_kind]) for key in E2E_KEYS}
+            row["decoded"] = f"{sum(r['decoded_ok'] for r in of_kind)}/{len(of_kind)}"
+            by_kind[kind] = row
+        peer = bl.rep_ratios(mine, "program", "bridge_cpu", "peer", "bridge_cpu")
+        after = bl.rep_ratios(mine, "program", "program_ms_per_frame", "before", "program_ms_per_frame")
+        row = {"size": bl.size_label(w, h), "width": w, "height": h, "kinds": by_kind,
+               "peer_ratio": bl.median(peer), "peer_ratio_quartiles": bl.quartiles(peer),
+               "before_peer_ratio": bl.median(bl.rep_ratios(mine, "before", "bridge_cpu", "peer",
+                                                            "bridge_cpu")),
+               "after_before_ratio": bl.median(after), "after_before_quartiles": bl.quartiles(after)}
+        row["ok_peer"] = row["peer_ratio"] is not None and row["peer_ratio"] <= 1.20
         out.append(row)
     return out
 
@@ -373,7 +470,10 @@ def main(argv=None):
     p.add_argument("--paced-window", type=float, default=4.0, help="seconds measured per paced run")
     p.add_argument("--warmup", type=float, default=1.0, help="seconds after started before measuring")
     p.add_argument("--e2e-sizes", default="1280x720,1920x1080")
-    p.add_argument("--e2e-reps", type=int, default=2)
+    p.add_argument("--e2e-reps", type=int, default=3)
+    p.add_argument("--against", metavar="BUILD",
+                   help="another build tree (e.g. of the previous commit) whose zal-ndi-send joins "
+                        "the end-to-end alternation as \"before\"")
     p.add_argument("--e2e-window", type=float, default=10.0)
     p.add_argument("--e2e-warmup", type=float, default=3.0)
     p.add_argument("--no-e2e", action="store_true", help="skip the real-ffmpeg figure")
@@ -398,16 +498,8 @@ def main(argv=None):
         result["runs"] += bench.series(PACED, sizes, args.paced_reps, args.paced_window, "paced")
         result["summary"] = summarize(result["runs"], sizes)
     if not args.no_e2e:
-        print("end to end, real ffmpeg:", flush=True)
-        for rep in range(args.e2e_reps):
-            for w, h in bl.parse_sizes(args.e2e_sizes):
-                run = bench.e2e(w, h, args.e2e_window)
-                run["rep"] = rep
-                result["e2e"].append(run)
-                print(f"  e2e rep {rep} {w}x{h}: " + ("skipped: " + run["skipped"] if "skipped" in run else
-                      f"{run['fps']:.1f} fps, program {run['program_cpu']:.1%}, ffmpeg "
-                      f"{fmt(run['ffmpeg_cpu'], '.1%')}, server {run['server_cpu']:.1%} of a core"),
-                      flush=True)
+        print("end to end, real ffmpeg, and the in-process peer:", flush=True)
+        result["e2e"] = bench.e2e_series(bl.parse_sizes(args.e2e_sizes), args.e2e_reps, args.e2e_window)
         result["e2e_summary"] = e2e_summary(result["e2e"])
     result["elapsed_s"] = time.monotonic() - began
     print_tables(result.get("summary", []), result["e2e"])

@@ -3,8 +3,8 @@
 # Builds the program, the stand-in runtime and the fake decoder in build-bench/
 # (RelWithDebInfo, as shipped) and the bare receiver beside them, then runs
 # bench/driver.py, which prints the table and writes out/bench/results-*.json.
-# Driver options: --reps N, --window S, --sizes 1280x720,..., --no-e2e, --e2e-only
-# (see /usr/bin/python3 bench/driver.py --help).
+# Driver options: --reps N, --window S, --sizes 1280x720,..., --no-e2e, --e2e-only,
+# --against <other build tree> (see /usr/bin/python3 bench/driver.py --help).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

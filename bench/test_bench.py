@@ -108,6 +108,24 @@ class Targets(unittest.TestCase):
         self.assertFalse(bl.same_arguments(a, ["/y/fake"] + a[1:]))
 
 
+class PeerFigure(unittest.TestCase):
+    def test_peer_rate_is_taken_between_the_reports_at_the_window_ends(self):
+        line = "/GstPipeline:pipeline0/GstFPSDisplaySink:fpsdisplaysink0: last-message = rendered: {}, dropped: 0"
+        lines = [(0, "caps = video/x-raw"), (1 * bl.NS, line.format(30)), (3 * bl.NS, line.format(90)),
+                 (5 * bl.NS, line.format(150))]
+        self.assertEqual(bl.peer_rate(lines, int(1.5 * bl.NS), int(4.5 * bl.NS)), {"frames": 60, "fps": 30.0})
+        self.assertIsNone(bl.peer_rate(lines, 0, 10 * bl.NS)["fps"])  # no report before the start
+
+    def test_bridge_is_paired_with_the_peer_of_its_own_repetition(self):
+        runs = [dict(kind="program", rep=0, width=1920, height=1080, bridge_cpu=0.20, decoded_ok=True),
+                dict(kind="peer", rep=1, width=1920, height=1080, bridge_cpu=0.10, decoded_ok=True),
+                dict(kind="peer", rep=0, width=1920, height=1080, bridge_cpu=0.16, decoded_ok=True),
+                dict(kind="program", rep=1, width=1920, height=1080, bridge_cpu=0.13, decoded_ok=True)]
+        row = driver.e2e_summary(runs)[0]
+        self.assertAlmostEqual(row["peer_ratio"], (1.25 + 1.3) / 2)
+        self.assertFalse(row["ok_peer"])
+
+
 @unittest.skipIf(WRITER is None, "no fake-ffmpeg: build the project first")
 class BareReceiver(unittest.TestCase):
     @classmethod

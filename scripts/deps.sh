@@ -29,6 +29,8 @@ PACKAGES=(
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly
   # the RTSP test server's H.265 stream (x265enc)
   gstreamer1.0-plugins-bad
+  # the bench's in-process peer: gst-launch-1.0 and avdec_h264
+  gstreamer1.0-tools gstreamer1.0-libav
   # the Windows ffmpeg.exe, built from Debian's source package (scripts/ffmpeg-exe.sh)
   dpkg-dev nasm
 )

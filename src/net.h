@@ -27,7 +27,8 @@ constexpr int kLastLookMs = 50;
 zal_socket accept_timeout(zal_socket listener, int timeout_ms = 30000,
                           zal_waitable until = kNoWaitable);
 
-// One receive: bytes received, 0 when the peer closed, negative on error.
+// Receives until length bytes are in, or fewer when the peer closes, a stop or a signal
+// cuts it short: bytes received, 0 when the peer closed first, negative on error.
 int32_t sock_recv(zal_socket s, void* buffer, int32_t length);
 
 // One send: bytes sent, negative on error. Used by the tools and tests.

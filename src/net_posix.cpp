@@ -57,9 +57,10 @@ zal_socket accept_timeout(zal_socket listener, int timeout_ms, zal_waitable unti
 }
 
 int32_t sock_recv(zal_socket s, void* buffer, int32_t length) {
+  // MSG_WAITALL: one wake-up per frame instead of one per arrival of data.
   ssize_t n;
   do {
-    n = recv(static_cast<int>(s), buffer, static_cast<size_t>(length), 0);
+    n = recv(static_cast<int>(s), buffer, static_cast<size_t>(length), MSG_WAITALL);
   } while (n < 0 && errno == EINTR);
   return static_cast<int32_t>(n);
 }

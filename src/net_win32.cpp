@@ -67,7 +67,8 @@ zal_socket accept_timeout(zal_socket listener, int timeout_ms, zal_waitable unti
 }
 
 int32_t sock_recv(zal_socket s, void* buffer, int32_t length) {
-  return recv(native(s), static_cast<char*>(buffer), length, 0);
+  // MSG_WAITALL: one wake-up per frame instead of one per arrival of data.
+  return recv(native(s), static_cast<char*>(buffer), length, MSG_WAITALL);
 }
 
 int32_t sock_send(zal_socket s, const void* buffer, int32_t length) {

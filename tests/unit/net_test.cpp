@@ -10,6 +10,8 @@
 #include "decoder.h"
 #include "intake.h"
 
+#include "testenv.h"
+
 namespace {
 
 std::vector<std::string> fake_decoder(const std::string& input, int32_t port) {
@@ -106,6 +108,34 @@ TEST(Net, StopWakesABlockedReceiveWhileThePeerStaysOpen) {
   sock_close(client);  // releases the receive if the stop did not
   EXPECT_TRUE(woke);
   EXPECT_LE(blocked.get(), 0);
+  sock_close(server);
+  sock_close(listener);
+}
+
+// A receive waits for its whole length, so a frame costs one wake-up; a stop still
+// wakes it while it holds part of that length.
+TEST(Net, AReceiveWaitsForItsWholeLengthUntilAStop) {
+  if (testenv::under_wine()) GTEST_SKIP() << "wine 8 ignores MSG_WAITALL; the pumps then loop";
+  net_start();  // each case may run in a process of its own
+  int32_t port = 0;
+  zal_socket listener = listen_local(&port);
+  zal_socket client = connect_local(port);
+  zal_socket server = accept_timeout(listener, 30000);
+  ASSERT_NE(server, kNoSocket);
+  char got[16];
+  auto whole = std::async(std::launch::async, [server, &got] { return sock_recv(server, got, 8); });
+  EXPECT_EQ(sock_send(client, "abc", 3), 3);
+  EXPECT_EQ(whole.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+  EXPECT_EQ(sock_send(client, "defgh", 5), 5);
+  EXPECT_EQ(whole.get(), 8);
+  auto part = std::async(std::launch::async, [server, &got] { return sock_recv(server, got, 16); });
+  EXPECT_EQ(sock_send(client, "abc", 3), 3);
+  EXPECT_EQ(part.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+  sock_stop(&server);
+  bool woke = part.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  sock_close(client);  // releases the receive if the stop did not
+  EXPECT_TRUE(woke);
+  EXPECT_LT(part.get(), 16);
   sock_close(server);
   sock_close(listener);
 }

@@ -11,4 +11,7 @@ void set(const char* name, const char* value);
 // A new empty directory under the system's temporary directory.
 std::string temp_dir(const std::string& tag);
 
+// True when the Windows build runs under wine, whose sockets ignore MSG_WAITALL.
+bool under_wine();
+
 }  // namespace testenv

@@ -21,4 +21,6 @@ std::string temp_dir(const std::string& tag) {
   return mkdtemp(path.data()) != nullptr ? std::string(path.data()) : std::string();
 }
 
+bool under_wine() { return false; }
+
 }  // namespace testenv

@@ -23,4 +23,9 @@ std::string temp_dir(const std::string& tag) {
   }
 }
 
+bool under_wine() {
+  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 }  // namespace testenv
