@@ -1,6 +1,8 @@
 // Pieces of the Linux child start, apart so their unit tests can reach them.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 
 // Finds a program as execvp would, along `path` (PATH's value; null gives
@@ -18,3 +20,7 @@ void mark_inherited_cloexec(int fd_dir);
 bool mark_listed_cloexec(int fd_dir);
 
 constexpr int kCloexecLoopLimit = 65536;
+
+// Children started from now on get no pidfd, as on a kernel without one, and
+// child_kill signals them through `send` instead of kill(2); null restores both.
+void process_signal_without_pidfd_for_tests(int (*send)(pid_t pid, int signal_number));

@@ -1,11 +1,14 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "decoder.h"
@@ -61,6 +64,41 @@ TEST(ProcessPosix, KilledByUsReportsZero) {
   kill_child();
   EXPECT_EQ(wait_child(), 0);
   kill_child();  // after the end: harmless
+}
+
+std::atomic<int> gStrayKills{0};
+
+// Sends only to a child not yet reaped (a zombie still holds its pid); counts the rest.
+int kill_if_still_ours(pid_t pid, int signal_number) {
+  siginfo_t info = {};
+  if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+    gStrayKills.fetch_add(1);
+    return -1;
+  }
+  return kill(pid, signal_number);
+}
+
+// Without a pidfd the pid is all we have: once reaped it may name another
+// process, so no kill may follow the reap, also one racing the wait.
+TEST(ProcessPosix, NoKillReachesAReapedChildWithoutPidfd) {
+  process_signal_without_pidfd_for_tests(kill_if_still_ours);
+  Child sleeper = child_start({"sleep", "30"}, ChildOptions());
+  ASSERT_NE(sleeper.process, nullptr);
+  child_kill(sleeper.process);
+  EXPECT_TRUE(child_wait(sleeper.process).killed);
+  child_kill(sleeper.process);  // after the reap
+  child_free(sleeper.process);
+  for (int i = 0; i < 40; ++i) {
+    ChildProcess* child = child_start({"true"}, ChildOptions()).process;
+    ASSERT_NE(child, nullptr);
+    std::thread killer([child] { child_kill(child); });
+    child_wait(child);
+    killer.join();
+    child_kill(child);
+    child_free(child);
+  }
+  process_signal_without_pidfd_for_tests(nullptr);
+  EXPECT_EQ(gStrayKills.load(), 0);
 }
 
 // A parent that ignores SIGCHLD, ignores or blocks other signals: the exit code
