@@ -39,8 +39,10 @@ struct ChildEnd {
   bool killed = false;
 };
 
-// Starts args[0] with args as its argument list. A bare name is looked up
-// along PATH only (the Windows build uses the platform's search). The child
+// Starts args[0] with args as its argument list. A bare name is never looked
+// for in the working directory: on Linux it is looked up along PATH only; on
+// Windows, with ".exe" added when it has no extension, in our own folder, the
+// system folders, then along PATH (search_win32.h). The child
 // dies with this process, however it ends: on Linux, start children from a
 // thread that lives as long as they do (the parent-death signal follows the
 // thread). Every other handle of ours stays out of the child.

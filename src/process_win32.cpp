@@ -4,6 +4,7 @@
 
 #include "decoder.h"
 #include "process.h"
+#include "search_win32.h"
 
 struct ChildProcess {
   HANDLE process = nullptr;
@@ -81,8 +82,20 @@ bool make_stdio(const ChildOptions& options, ChildStdio* stdio) {
   return true;
 }
 
-bool create_suspended(std::string* line, const ChildStdio* stdio, bool pipes,
-                      PROCESS_INFORMATION* child) {
+// The file to run for args[0]: a bare name is looked for as CreateProcess
+// would (".exe" added when it has no extension) but never in the working
+// directory; "" when not found. A name with a folder part is left to
+// CreateProcess (null), which then searches nothing.
+bool choose_program(const std::string& name, std::string* program) {
+  program->clear();
+  if (!is_bare_name(name)) return true;
+  std::string file = name.find('.') == std::string::npos ? name + ".exe" : name;
+  *program = find_in_search_folders(file);
+  return !program->empty();
+}
+
+bool create_suspended(const std::string& program, std::string* line, const ChildStdio* stdio,
+                      bool pipes, PROCESS_INFORMATION* child) {
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
   if (pipes) {
@@ -93,7 +106,7 @@ bool create_suspended(std::string* line, const ChildStdio* stdio, bool pipes,
   }
   // No console of its own: the child's output never reaches ours, and a
   // console's Ctrl-C never reaches it.
-  return CreateProcessA(nullptr, &(*line)[0], nullptr, nullptr, pipes ? TRUE : FALSE,
+  return CreateProcessA(program.empty() ? nullptr : program.c_str(), &(*line)[0], nullptr, nullptr, pipes ? TRUE : FALSE,
                         CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr, nullptr, &startup, child);
 }
 
@@ -104,8 +117,10 @@ static_assert(sizeof(STARTUPINFOA) == 104, "start-up record");
 
 Child child_start(const std::vector<std::string>& args, const ChildOptions& options) {
   Child child;
-  std::string line;
-  if (args.empty() || !join_command_line(args, &line)) return child;
+  std::string line, program;
+  if (args.empty() || !join_command_line(args, &line) || !choose_program(args[0], &program)) {
+    return child;
+  }
   ChildStdio stdio;
   if (options.pipes && !make_stdio(options, &stdio)) {
     close_all(&stdio);
@@ -113,7 +128,7 @@ Child child_start(const std::vector<std::string>& args, const ChildOptions& opti
   }
   PROCESS_INFORMATION started = {};
   // Suspended, so it is inside the job before any of its code runs.
-  bool ok = create_suspended(&line, &stdio, options.pipes, &started);
+  bool ok = create_suspended(program, &line, &stdio, options.pipes, &started);
   close_theirs(&stdio);
   if (!ok) {
     close_all(&stdio);
