@@ -3,9 +3,10 @@
 
 #include <cstdint>
 
-// The platform's socket handle; -1 (all bits set) stands for none.
-using zal_socket = intptr_t;
-constexpr zal_socket kNoSocket = -1;
+// The platform's socket handle, a type of its own so that a pipe end
+// (zal_pipe) cannot be passed for it; all bits set stands for none.
+enum class zal_socket : intptr_t {};
+constexpr zal_socket kNoSocket = static_cast<zal_socket>(-1);
 
 // Starts the socket layer (Winsock 2.2 on Windows). The result is not needed.
 void net_start();

@@ -17,6 +17,10 @@ sockaddr_in loopback(int32_t port) {
   return address;
 }
 
+int native(zal_socket s) { return static_cast<int>(s); }
+
+zal_socket wrap(int fd) { return fd < 0 ? kNoSocket : static_cast<zal_socket>(fd); }
+
 }  // namespace
 
 void net_start() {}
@@ -33,25 +37,25 @@ zal_socket listen_local(int32_t* port) {
     return kNoSocket;
   }
   *port = ntohs(address.sin_port);
-  return s;
+  return wrap(s);
 }
 
 zal_socket accept_timeout(zal_socket listener, int timeout_ms) {
   // poll, not select: a descriptor above FD_SETSIZE must still work.
-  pollfd entry = {static_cast<int>(listener), POLLIN, 0};
+  pollfd entry = {native(listener), POLLIN, 0};
   int ready;
   do {
     ready = poll(&entry, 1, timeout_ms);
   } while (ready < 0 && errno == EINTR);
   if (ready <= 0) return kNoSocket;
-  int s = accept4(static_cast<int>(listener), nullptr, nullptr, SOCK_CLOEXEC);
-  return s < 0 ? kNoSocket : s;
+  int s = accept4(native(listener), nullptr, nullptr, SOCK_CLOEXEC);
+  return wrap(s);
 }
 
 int32_t sock_recv(zal_socket s, void* buffer, int32_t length) {
   ssize_t n;
   do {
-    n = recv(static_cast<int>(s), buffer, static_cast<size_t>(length), 0);
+    n = recv(native(s), buffer, static_cast<size_t>(length), 0);
   } while (n < 0 && errno == EINTR);
   return static_cast<int32_t>(n);
 }
@@ -59,7 +63,7 @@ int32_t sock_recv(zal_socket s, void* buffer, int32_t length) {
 int32_t sock_send(zal_socket s, const void* buffer, int32_t length) {
   ssize_t n;
   do {
-    n = send(static_cast<int>(s), buffer, static_cast<size_t>(length), MSG_NOSIGNAL);
+    n = send(native(s), buffer, static_cast<size_t>(length), MSG_NOSIGNAL);
   } while (n < 0 && errno == EINTR);
   return static_cast<int32_t>(n);
 }
@@ -72,13 +76,13 @@ zal_socket connect_local(int32_t port) {
     close(s);
     return kNoSocket;
   }
-  return s;
+  return wrap(s);
 }
 
 void sock_stop(zal_socket* s) {
-  if (*s != kNoSocket) shutdown(static_cast<int>(*s), SHUT_RDWR);
+  if (*s != kNoSocket) shutdown(native(*s), SHUT_RDWR);
 }
 
 void sock_close(zal_socket s) {
-  if (s != kNoSocket) close(static_cast<int>(s));
+  if (s != kNoSocket) close(native(s));
 }

@@ -8,9 +8,10 @@
 #include <string>
 #include <vector>
 
-// A pipe end: a descriptor on Linux, a HANDLE on Windows.
-typedef intptr_t zal_pipe;
-constexpr zal_pipe kNoPipe = -1;
+// A pipe end: a descriptor on Linux, a HANDLE on Windows. A type of its own,
+// so that a socket (zal_socket) cannot be passed for it.
+enum class zal_pipe : intptr_t {};
+constexpr zal_pipe kNoPipe = static_cast<zal_pipe>(-1);
 
 struct ChildOptions {
   // false: standard input and output are the null device.

@@ -281,8 +281,8 @@ Child child_start(const std::vector<std::string>& args, const ChildOptions& opti
   child.process = new ChildProcess;
   child.process->pid = pid;
   child.process->pidfd = gUsePidfd ? open_pidfd(pid) : -1;
-  child.input = stdio.ours_in;
-  child.output = stdio.ours_out;
+  child.input = stdio.ours_in < 0 ? kNoPipe : static_cast<zal_pipe>(stdio.ours_in);
+  child.output = stdio.ours_out < 0 ? kNoPipe : static_cast<zal_pipe>(stdio.ours_out);
   return child;
 }
 

@@ -28,6 +28,10 @@ HANDLE the_job() {
   return job;
 }
 
+HANDLE native(zal_pipe pipe) { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(pipe)); }
+
+zal_pipe wrap(HANDLE handle) { return static_cast<zal_pipe>(reinterpret_cast<intptr_t>(handle)); }
+
 void close_if_open(HANDLE handle) {
   if (handle != nullptr && handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
 }
@@ -140,8 +144,8 @@ Child child_start(const std::vector<std::string>& args, const ChildOptions& opti
   CloseHandle(started.hThread);
   child.process = new ChildProcess;
   child.process->process = started.hProcess;
-  child.input = options.pipes ? reinterpret_cast<zal_pipe>(stdio.ours_in) : kNoPipe;
-  child.output = options.pipes ? reinterpret_cast<zal_pipe>(stdio.ours_out) : kNoPipe;
+  child.input = options.pipes ? wrap(stdio.ours_in) : kNoPipe;
+  child.output = options.pipes ? wrap(stdio.ours_out) : kNoPipe;
   return child;
 }
 
@@ -169,7 +173,7 @@ void child_free(ChildProcess* child) {
 long pipe_read(zal_pipe pipe, char* buffer, size_t capacity) {
   DWORD n = 0;
   DWORD want = capacity > 0x7fffffff ? 0x7fffffff : static_cast<DWORD>(capacity);
-  if (!ReadFile(reinterpret_cast<HANDLE>(pipe), buffer, want, &n, nullptr)) {
+  if (!ReadFile(native(pipe), buffer, want, &n, nullptr)) {
     // The writer closing its end is the end of the stream.
     return GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
   }
@@ -177,5 +181,5 @@ long pipe_read(zal_pipe pipe, char* buffer, size_t capacity) {
 }
 
 void pipe_close(zal_pipe pipe) {
-  if (pipe != kNoPipe) CloseHandle(reinterpret_cast<HANDLE>(pipe));
+  if (pipe != kNoPipe) CloseHandle(native(pipe));
 }
