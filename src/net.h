@@ -20,12 +20,6 @@ zal_socket accept_timeout(zal_socket listener, int timeout_ms = 30000);
 // One receive: bytes received, 0 when the peer closed, negative on error.
 int32_t sock_recv(zal_socket s, void* buffer, int32_t length);
 
-// One send: bytes sent, negative on error. Used by the tools and tests.
-int32_t sock_send(zal_socket s, const void* buffer, int32_t length);
-
-// A client connected to 127.0.0.1:port, or -1. Used by the tools and tests.
-zal_socket connect_local(int32_t port);
-
 // Ends the connection so that a receive blocked on it in another thread returns. Where
 // only closing does that (Windows), the socket is closed here and *s set to kNoSocket,
 // so the sock_close(*s) that follows is a no-op. Nothing may open sockets meanwhile:

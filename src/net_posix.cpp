@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "net.h"
+#include "net_testing.h"
 
 namespace {
 

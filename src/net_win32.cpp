@@ -1,6 +1,7 @@
 #include <winsock2.h>
 
 #include "net.h"
+#include "net_testing.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <mutex>
 
 #include "process.h"
-#include "process_posix.h"
+#include "process_posix_testing.h"
 
 struct ChildProcess {
   pid_t pid = -1;
@@ -26,6 +26,11 @@ struct ChildProcess {
 };
 
 namespace {
+
+// Marks every open descriptor from 3 up close-on-exec: close_range when the
+// kernel has it, else the descriptors listed in `fd_dir` (an open
+// /proc/self/fd), else every number below a bound. Async-signal-safe.
+void mark_inherited_cloexec(int fd_dir);
 
 int send_kill(pid_t pid, int signal_number) { return kill(pid, signal_number); }
 
@@ -241,6 +246,10 @@ bool mark_listed_cloexec(int fd_dir) {
   }
 }
 
+namespace {
+
+constexpr int kCloexecLoopLimit = 65536;
+
 void mark_inherited_cloexec(int fd_dir) {
 #ifdef SYS_close_range
   if (syscall(SYS_close_range, 3, ~0U, 4 /* CLOSE_RANGE_CLOEXEC */) == 0) return;
@@ -249,6 +258,8 @@ void mark_inherited_cloexec(int fd_dir) {
   // No listing either: up to a bound that stays quick whatever the limit says.
   for (int fd = 3; fd < kCloexecLoopLimit; ++fd) fcntl(fd, F_SETFD, FD_CLOEXEC);
 }
+
+}  // namespace
 
 Child child_start(const std::vector<std::string>& args, const ChildOptions& options) {
   Child child;

@@ -14,7 +14,7 @@
 #include "decoder.h"
 #include "process.h"
 #include "piped_child.h"
-#include "process_posix.h"
+#include "process_posix_testing.h"
 
 namespace {
 

@@ -1,4 +1,5 @@
-// Pieces of the Linux child start, apart so their unit tests can reach them.
+// Pieces of the Linux child start, for its unit tests; the programs never
+// include this. process_posix.cpp implements them.
 #pragma once
 
 #include <sys/types.h>
@@ -11,15 +12,10 @@
 // nothing executable is found.
 std::string find_program(const std::string& name, const char* path);
 
-// Marks every open descriptor from 3 up close-on-exec: close_range when the
-// kernel has it, else the descriptors listed in `fd_dir` (an open
-// /proc/self/fd), else every number below kCloexecLoopLimit. Async-signal-safe.
-void mark_inherited_cloexec(int fd_dir);
-
-// The listing walk alone; false when the directory cannot be read.
+// Marks every descriptor listed in `fd_dir` (an open /proc/self/fd) from 3 up
+// close-on-exec, as the child does when the kernel has no close_range; false
+// when the directory cannot be read. Async-signal-safe.
 bool mark_listed_cloexec(int fd_dir);
-
-constexpr int kCloexecLoopLimit = 65536;
 
 // Children started from now on get no pidfd, as on a kernel without one, and
 // child_kill signals them through `send` instead of kill(2); null restores both.
