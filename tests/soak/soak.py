@@ -18,11 +18,12 @@ import os
 import re
 import subprocess
 import sys
-import threading
 import time
 from pathlib import Path
 
-REPO = Path(__file__).resolve().parents[2]
+from soaklib import (REPO, Lines, proc_children, start_rtsp_server, start_time, stop_process,
+                     vm_rss_kb)
+
 BUILD = Path(os.environ.get("ZAL_BUILD_DIR", REPO / "build")).resolve()
 SECONDS = float(os.environ.get("SOAK_SECONDS", "600"))
 WARMUP = float(os.environ.get("SOAK_WARMUP", "60"))
@@ -65,36 +66,6 @@ def match_args(got, want):
     return problems, ports
 
 
-def proc_children(pid):
-    kids = []
-    for name in os.listdir("/proc"):
-        if name.isdigit():
-            try:
-                stat = Path("/proc/%s/stat" % name).read_text()
-            except OSError:
-                continue
-            if int(stat[stat.rindex(")") + 2:].split()[1]) == pid:
-                kids.append(int(name))
-    return kids
-
-
-def start_time(pid):
-    """Start time in clock ticks, which tells a process from a later one with its pid."""
-    try:
-        stat = Path("/proc/%d/stat" % pid).read_text()
-    except OSError:
-        return None
-    fields = stat[stat.rindex(")") + 2:].split()
-    return None if fields[0] == "Z" else int(fields[19])
-
-
-def vm_rss_kb(pid):
-    for line in Path("/proc/%d/status" % pid).read_text().splitlines():
-        if line.startswith("VmRSS:"):
-            return int(line.split()[1])
-    raise RuntimeError("no VmRSS")
-
-
 def local_ports(pid):
     """Local ports of pid's TCP sockets."""
     inodes = set()
@@ -107,41 +78,6 @@ def local_ports(pid):
             inodes.add(target[8:-1])
     rows = [l.split() for l in Path("/proc/%d/net/tcp" % pid).read_text().splitlines()[1:]]
     return sorted(int(r[1].split(":")[1], 16) for r in rows if r[9] in inodes)
-
-
-def read_line_within(stream, seconds):
-    got = []
-    t = threading.Thread(target=lambda: got.append(stream.readline()), daemon=True)
-    t.start()
-    t.join(seconds)
-    return got[0].strip() if got else ""
-
-
-class Lines:
-    """Stdout lines of the program, each with its arrival time (CLOCK_MONOTONIC)."""
-
-    def __init__(self, stream):
-        self.items = []
-        self.cond = threading.Condition()
-        self.thread = threading.Thread(target=self._read, args=(stream,), daemon=True)
-        self.thread.start()
-
-    def _read(self, stream):
-        for raw in stream:
-            with self.cond:
-                self.items.append((time.monotonic(), raw))
-                self.cond.notify_all()
-
-    def wait_for(self, event, timeout):
-        deadline = time.monotonic() + timeout
-        with self.cond:
-            while True:
-                for t, raw in self.items:
-                    if json.loads(raw).get("event") == event:
-                        return t
-                if time.monotonic() >= deadline:
-                    return None
-                self.cond.wait(0.2)
 
 
 def status_problems(lines, started, stop):
@@ -174,17 +110,14 @@ def main():
     summary = {"seconds": SECONDS, "warmup": WARMUP}
 
     server_log = open(OUT / "server.log", "wb")
-    server = subprocess.Popen(
-        ["/usr/bin/python3", str(REPO / "testing" / "rtsp_server.py"), "--width", str(W),
-         "--height", str(H), "--fps", str(FPS), "--max-seconds", str(SECONDS + 300)],
-        stdout=subprocess.PIPE, stderr=server_log, text=True)
+    server, url = start_rtsp_server(
+        ["--width", str(W), "--height", str(H), "--fps", str(FPS),
+         "--max-seconds", str(SECONDS + 300)], server_log)
     program = None
     try:
-        ready = read_line_within(server.stdout, 30)
-        if not ready.startswith("READY "):
-            print("soak: RTSP server not ready: %r (see %s)" % (ready, OUT / "server.log"))
+        if url is None:
+            print("soak: RTSP server not ready (see %s)" % (OUT / "server.log"))
             return 2
-        url = ready.split()[1]
 
         env = dict(os.environ, NDI_RUNTIME_DIR_V6=str(BUILD / "standin"),
                    ZAL_STANDIN_MODE="count", ZAL_STANDIN_CAPTURE=str(capture))
@@ -296,13 +229,7 @@ def main():
         if program is not None and program.poll() is None:
             program.kill()
             program.wait(10)
-        if server.poll() is None:
-            server.terminate()
-            try:
-                server.wait(10)
-            except subprocess.TimeoutExpired:
-                server.kill()
-                server.wait(10)
+        stop_process(server)
 
     summary["failures"] = failures
     (OUT / "summary.json").write_text(json.dumps(summary, indent=1) + "\n")
