@@ -2,7 +2,7 @@
 
 #include <mutex>
 
-#include "decoder.h"
+#include "command_line.h"
 #include "process.h"
 #include "search_win32.h"
 
