@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "decoder.h"
+#include "command_line.h"
 
 namespace {
 

@@ -47,8 +47,10 @@ if [[ ! -f "$WINEPREFIX/.zal-ready" ]]; then
   touch "$WINEPREFIX/.zal-ready"
 fi
 # One server for the whole part, its system processes started here: each wine start then
-# skips their start-up, and none of them holds a test's output pipes open.
-wineserver -p
+# skips their start-up, and none of them holds a test's output pipes open. When it ends
+# (the trap's -k) it lists every object left behind by the killed test processes on its
+# standard error: that page goes to a log.
+wineserver -p 2>build-windows/wineserver.log
 wine cmd /c exit </dev/null >/dev/null 2>&1
 echo "wine prefix ready after $((SECONDS - windows_start)) s"
 # The toolchain file makes wine the emulator, so ctest runs each test case under wine.

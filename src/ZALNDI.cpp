@@ -1,4 +1,5 @@
 #include "ZALNDI.h"
+#include "ZALNDI_testing.h"
 
 #include <cstdint>
 #include <cstdio>

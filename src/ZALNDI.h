@@ -12,9 +12,6 @@ struct zal_ndi_sender {
   uint64_t capacity;  // floats planar can hold
 };
 
-extern void* gLib;              // the loaded runtime library, or null
-extern const void* const* gNDI;  // the runtime's table of entry points, or null
-
 // The runtime's failure texts, reported unchanged.
 extern const char kNdiNotFound[];
 extern const char kNdiIncompatible[];
@@ -25,11 +22,6 @@ const char* zal_ndi_load();
 // The runtime's version text, or null when no runtime is loaded.
 const char* zal_ndi_version();
 
-// Library paths to try for a NDI_RUNTIME_DIR_V6 value (null when unset).
-// Returns how many of paths[0..1] were filled; a directory whose joined path
-// would not fit is skipped rather than tried cut short.
-int zal_ndi_candidates(const char* dir, char paths[2][1024]);
-
 zal_ndi_sender* zal_ndi_sender_create(const char* name);
 void zal_ndi_sender_destroy(zal_ndi_sender* sender);
 int zal_ndi_sender_connections(zal_ndi_sender* sender);
@@ -37,7 +29,3 @@ void zal_ndi_send_video_nv12(zal_ndi_sender* sender, const uint8_t* data, int32_
                              int32_t height, int32_t rate_numerator, int32_t rate_denominator);
 void zal_ndi_send_audio_interleaved(zal_ndi_sender* sender, const float* data, int32_t samples,
                                     int32_t channels, int32_t sample_rate);
-
-// Tests only: forget the runtime so another load can be tried. The program
-// itself never unloads the runtime.
-void zal_ndi_unload_for_tests();

@@ -1,4 +1,4 @@
-// The decoder child: its argument list, its Windows command line, and its life.
+// The decoder child: its argument list and its life.
 #pragma once
 
 #include <cstdint>
@@ -12,16 +12,6 @@ struct Options;
 // The decoder's whole argument list, entry 0 being the program itself:
 // 26 entries without audio, 37 with.
 std::vector<std::string> decoder_args(const Options& opt, int32_t video_port, int32_t audio_port);
-
-// One argument quoted so that the Windows argument rules give it back unchanged.
-std::string quote_windows_arg(const std::string& arg);
-
-// Joins the list into one Windows command line. Never cuts: returns false when
-// the line would exceed the platform's limit.
-bool join_command_line(const std::vector<std::string>& args, std::string* line);
-
-// The Windows command-line limit in characters, terminator included.
-constexpr size_t kCommandLineLimit = 32767;
 
 // Starts the decoder bound to this process's lifetime; false when it cannot start.
 bool decoder_start(const std::vector<std::string>& args);

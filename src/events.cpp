@@ -2,8 +2,14 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <mutex>
 
+namespace {
+
+// Guards standard output; every line is written whole under it.
 std::mutex gOutLock;
+
+}  // namespace
 
 void emit(const char* format, ...) {
   std::lock_guard<std::mutex> lock(gOutLock);

@@ -2,12 +2,8 @@
 #pragma once
 
 #include <cstddef>
-#include <mutex>
 
-// Guards standard output; every line is written whole under it.
-extern std::mutex gOutLock;
-
-// Formats one event line, adds the newline and flushes, all under gOutLock.
+// Formats one event line, adds the newline and flushes, all under one lock.
 // Write errors are ignored: the run carries on if the reader has gone.
 void emit(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

@@ -3,9 +3,10 @@
 
 #include <cstdint>
 
-// The platform's socket handle; -1 (all bits set) stands for none.
-using zal_socket = intptr_t;
-constexpr zal_socket kNoSocket = -1;
+// The platform's socket handle, a type of its own so that a pipe end
+// (zal_pipe) cannot be passed for it; all bits set stands for none.
+enum class zal_socket : intptr_t {};
+constexpr zal_socket kNoSocket = static_cast<zal_socket>(-1);
 
 // Starts the socket layer (Winsock 2.2 on Windows). The result is not needed.
 void net_start();
@@ -30,12 +31,6 @@ zal_socket accept_timeout(zal_socket listener, int timeout_ms = 30000,
 // Receives until length bytes are in, or fewer when the peer closes, a stop or a signal
 // cuts it short: bytes received, 0 when the peer closed first, negative on error.
 int32_t sock_recv(zal_socket s, void* buffer, int32_t length);
-
-// One send: bytes sent, negative on error. Used by the tools and tests.
-int32_t sock_send(zal_socket s, const void* buffer, int32_t length);
-
-// A client connected to 127.0.0.1:port, or -1. Used by the tools and tests.
-zal_socket connect_local(int32_t port);
 
 // Ends the connection so that a receive blocked on it in another thread returns. Where
 // only closing does that (Windows), the socket is closed here and *s set to kNoSocket,

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "net.h"
+#include "net_testing.h"
 
 namespace {
 
@@ -26,6 +27,10 @@ bool poll_quietly(pollfd* entries, nfds_t count, int timeout_ms) {
   return ready > 0;
 }
 
+int native(zal_socket s) { return static_cast<int>(s); }
+
+zal_socket wrap(int fd) { return fd < 0 ? kNoSocket : static_cast<zal_socket>(fd); }
+
 }  // namespace
 
 void net_start() {}
@@ -42,25 +47,25 @@ zal_socket listen_local(int32_t* port) {
     return kNoSocket;
   }
   *port = ntohs(address.sin_port);
-  return s;
+  return wrap(s);
 }
 
 zal_socket accept_timeout(zal_socket listener, int timeout_ms, zal_waitable until) {
   // poll, not select: a descriptor above FD_SETSIZE must still work.
-  pollfd entries[2] = {{static_cast<int>(listener), POLLIN, 0},
+  pollfd entries[2] = {{native(listener), POLLIN, 0},
                        {static_cast<int>(until), POLLIN, 0}};
   if (!poll_quietly(entries, until != kNoWaitable ? 2 : 1, timeout_ms)) return kNoSocket;
   // Only the end woke us: a connection made just before it may still be on its way.
   if (entries[0].revents == 0 && !poll_quietly(entries, 1, kLastLookMs)) return kNoSocket;
-  int s = accept4(static_cast<int>(listener), nullptr, nullptr, SOCK_CLOEXEC);
-  return s < 0 ? kNoSocket : s;
+  int s = accept4(native(listener), nullptr, nullptr, SOCK_CLOEXEC);
+  return wrap(s);
 }
 
 int32_t sock_recv(zal_socket s, void* buffer, int32_t length) {
   // MSG_WAITALL: one wake-up per frame instead of one per arrival of data.
   ssize_t n;
   do {
-    n = recv(static_cast<int>(s), buffer, static_cast<size_t>(length), MSG_WAITALL);
+    n = recv(native(s), buffer, static_cast<size_t>(length), MSG_WAITALL);
   } while (n < 0 && errno == EINTR);
   return static_cast<int32_t>(n);
 }
@@ -68,7 +73,7 @@ int32_t sock_recv(zal_socket s, void* buffer, int32_t length) {
 int32_t sock_send(zal_socket s, const void* buffer, int32_t length) {
   ssize_t n;
   do {
-    n = send(static_cast<int>(s), buffer, static_cast<size_t>(length), MSG_NOSIGNAL);
+    n = send(native(s), buffer, static_cast<size_t>(length), MSG_NOSIGNAL);
   } while (n < 0 && errno == EINTR);
   return static_cast<int32_t>(n);
 }
@@ -81,13 +86,13 @@ zal_socket connect_local(int32_t port) {
     close(s);
     return kNoSocket;
   }
-  return s;
+  return wrap(s);
 }
 
 void sock_stop(zal_socket* s) {
-  if (*s != kNoSocket) shutdown(static_cast<int>(*s), SHUT_RDWR);
+  if (*s != kNoSocket) shutdown(native(*s), SHUT_RDWR);
 }
 
 void sock_close(zal_socket s) {
-  if (s != kNoSocket) close(static_cast<int>(s));
+  if (s != kNoSocket) close(native(s));
 }

@@ -1,6 +1,7 @@
 #include <winsock2.h>
 
 #include "net.h"
+#include "net_testing.h"
 
 namespace {
 
@@ -12,9 +13,9 @@ sockaddr_in loopback(int32_t port) {
   return address;
 }
 
-SOCKET native(zal_socket s) { return static_cast<SOCKET>(s); }
+SOCKET native(zal_socket s) { return static_cast<SOCKET>(static_cast<intptr_t>(s)); }
 
-zal_socket wrap(SOCKET s) { return s == INVALID_SOCKET ? kNoSocket : static_cast<zal_socket>(s); }
+zal_socket wrap(SOCKET s) { return s == INVALID_SOCKET ? kNoSocket : static_cast<zal_socket>(static_cast<intptr_t>(s)); }
 
 // Waits for the listener's event or the end of `until`, whichever comes first; a
 // connection waiting is taken first.

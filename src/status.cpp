@@ -1,4 +1,5 @@
 #include "status.h"
+#include "status_testing.h"
 
 #include <chrono>
 #include <thread>

@@ -5,9 +5,7 @@
 #include "state.h"
 
 int stdin_thread(void*) {
-  char line[256];
-  while (read_stdin(line, sizeof line) > 0) {
-  }
+  wait_stdin_end();
   // Raised before the kill, so the main thread sees it when the decoder's end wakes it.
   gStop.exchange(1);
   kill_child();

@@ -396,9 +396,7 @@ class Supervisor {
 };
 
 void watch_stdin() {
-  char buffer[4096];
-  while (read_stdin(buffer, sizeof buffer) > 0) {
-  }
+  wait_stdin_end();
   post_stop();
 }
 

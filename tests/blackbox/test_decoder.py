@@ -155,7 +155,7 @@ def test_decoder_program_choice(run, tmp_path, fakelog, how):
 
 @pytest.mark.parametrize("case", [
     "empty env", "empty option", "missing", "quoted", "not executable", "directory",
-    "not on PATH", pytest.param("only in the working directory", marks=POSIX),
+    "not on PATH", "only in the working directory",
 ])
 def test_decoder_cannot_start(run, tmp_path, fakelog, case):
     options, extra, cwd = [], {}, None
@@ -172,8 +172,8 @@ def test_decoder_cannot_start(run, tmp_path, fakelog, case):
         extra["FFMPEG_BIN"] = ""
     elif case == "not on PATH":
         extra = {"FFMPEG_BIN": None, PATH_VAR: host_path(tmp_path)}
-    elif case == "only in the working directory":
-        (tmp_path / "ffmpeg").symlink_to(FAKE)
+    elif case == "only in the working directory":  # never searched, on Windows neither
+        (tmp_path / ("ffmpeg.exe" if WINDOWS else "ffmpeg")).symlink_to(FAKE)
         extra, cwd = {"FFMPEG_BIN": None, PATH_VAR: "/nonexistent"}, tmp_path
     else:
         options = ["--ffmpeg", program]

@@ -20,6 +20,8 @@ PREFIX = pathlib.Path(os.environ.get("WINEPREFIX", pathlib.Path.home() / ".wine"
 # A refused sender ends the run right after the runtime loaded and initialised.
 REFUSED = {"ZAL_STANDIN_CREATE": "fail"}
 LOADED = [{"event": "error", "code": "ndi_sender", "message": "NDI sender creation failed"}]
+NOT_FOUND = [{"event": "error", "code": "ndi_runtime",
+              "message": "NDI runtime not found (Processing.NDI.Lib.x64.dll)"}]
 INCOMPATIBLE = [{"event": "error", "code": "ndi_runtime",
                  "message": "NDI runtime incompatible (NDIlib_v6_load missing)"}]
 
@@ -66,6 +68,13 @@ def test_bare_name_search(run, tmp_path, beside, where, value):
         extra["WINEPATH"] = host_path(STANDIN)
     r = run("--input", "x", extra_env=extra, program=beside if where == "beside" else PROGRAM)
     assert r.finish() == 2 and r.events == LOADED and r.err == b""
+
+
+# A runtime in the working directory is never loaded: it could be anyone's.
+def test_runtime_in_the_working_directory_is_not_loaded(run, tmp_path):
+    shutil.copy(STANDIN / DLL, tmp_path)
+    r = run("--input", "x", cwd=tmp_path, extra_env=dict(REFUSED, NDI_RUNTIME_DIR_V6=None))
+    assert r.finish() == 2 and r.events == NOT_FOUND
 
 
 # An empty directory gives "\Processing.NDI.Lib.x64.dll": the root of the current drive,

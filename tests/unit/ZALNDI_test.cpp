@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "ZALNDI_testing.h"
 #include "dynlib.h"
 #include "standin.h"
 

@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "net_testing.h"
 #include "options.h"
 #include "standin.h"
 #include "state.h"

@@ -1,4 +1,5 @@
 #include "net.h"
+#include "net_testing.h"
 
 #include <gtest/gtest.h>
 

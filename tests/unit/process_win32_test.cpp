@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "command_line.h"
 #include "decoder.h"
 #include "piped_child.h"
 #include "process.h"

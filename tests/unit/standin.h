@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "ZALNDI.h"
+#include "ZALNDI_testing.h"
 #include "testenv.h"
 
 namespace standin {

@@ -8,6 +8,7 @@
 
 #include "options.h"
 #include "state.h"
+#include "status_testing.h"
 
 namespace {
 

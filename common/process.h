@@ -8,9 +8,10 @@
 #include <string>
 #include <vector>
 
-// A pipe end: a descriptor on Linux, a HANDLE on Windows.
-typedef intptr_t zal_pipe;
-constexpr zal_pipe kNoPipe = -1;
+// A pipe end: a descriptor on Linux, a HANDLE on Windows. A type of its own,
+// so that a socket (zal_socket) cannot be passed for it.
+enum class zal_pipe : intptr_t {};
+constexpr zal_pipe kNoPipe = static_cast<zal_pipe>(-1);
 
 struct ChildOptions {
   // false: standard input and output are the null device.
@@ -45,8 +46,10 @@ struct ChildEnd {
   bool killed = false;
 };
 
-// Starts args[0] with args as its argument list. A bare name is looked up
-// along PATH only (the Windows build uses the platform's search). The child
+// Starts args[0] with args as its argument list. A bare name is never looked
+// for in the working directory: on Linux it is looked up along PATH only; on
+// Windows, with ".exe" added when it has no extension, in our own folder, the
+// system folders, then along PATH (search_win32.h). The child
 // dies with this process, however it ends: on Linux, start children from a
 // thread that lives as long as they do (the parent-death signal follows the
 // thread). Every other handle of ours stays out of the child.

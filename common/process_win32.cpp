@@ -2,8 +2,9 @@
 
 #include <mutex>
 
-#include "decoder.h"
+#include "command_line.h"
 #include "process.h"
+#include "search_win32.h"
 
 struct ChildProcess {
   HANDLE process = nullptr;
@@ -26,6 +27,10 @@ HANDLE the_job() {
   });
   return job;
 }
+
+HANDLE native(zal_pipe pipe) { return reinterpret_cast<HANDLE>(static_cast<intptr_t>(pipe)); }
+
+zal_pipe wrap(HANDLE handle) { return static_cast<zal_pipe>(reinterpret_cast<intptr_t>(handle)); }
 
 void close_if_open(HANDLE handle) {
   if (handle != nullptr && handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
@@ -81,8 +86,20 @@ bool make_stdio(const ChildOptions& options, ChildStdio* stdio) {
   return true;
 }
 
-bool create_suspended(std::string* line, const ChildStdio* stdio, bool pipes,
-                      PROCESS_INFORMATION* child) {
+// The file to run for args[0]: a bare name is looked for as CreateProcess
+// would (".exe" added when it has no extension) but never in the working
+// directory; "" when not found. A name with a folder part is left to
+// CreateProcess (null), which then searches nothing.
+bool choose_program(const std::string& name, std::string* program) {
+  program->clear();
+  if (!is_bare_name(name)) return true;
+  std::string file = name.find('.') == std::string::npos ? name + ".exe" : name;
+  *program = find_in_search_folders(file);
+  return !program->empty();
+}
+
+bool create_suspended(const std::string& program, std::string* line, const ChildStdio* stdio,
+                      bool pipes, PROCESS_INFORMATION* child) {
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
   if (pipes) {
@@ -93,7 +110,7 @@ bool create_suspended(std::string* line, const ChildStdio* stdio, bool pipes,
   }
   // No console of its own: the child's output never reaches ours, and a
   // console's Ctrl-C never reaches it.
-  return CreateProcessA(nullptr, &(*line)[0], nullptr, nullptr, pipes ? TRUE : FALSE,
+  return CreateProcessA(program.empty() ? nullptr : program.c_str(), &(*line)[0], nullptr, nullptr, pipes ? TRUE : FALSE,
                         CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr, nullptr, &startup, child);
 }
 
@@ -127,8 +144,10 @@ static_assert(sizeof(STARTUPINFOA) == 104, "start-up record");
 Child child_start(const std::vector<std::string>& args, const ChildOptions& options) {
   Child child;
   child.failure = StartFailure::kCannotRun;
-  std::string line;
-  if (args.empty() || !join_command_line(args, &line)) return child;
+  std::string line, program;
+  if (args.empty() || !join_command_line(args, &line) || !choose_program(args[0], &program)) {
+    return child;
+  }
   ChildStdio stdio;
   if (options.pipes && !make_stdio(options, &stdio)) {
     child.failure = failure_of(GetLastError());
@@ -137,7 +156,7 @@ Child child_start(const std::vector<std::string>& args, const ChildOptions& opti
   }
   PROCESS_INFORMATION started = {};
   // Suspended, so it is inside the job before any of its code runs.
-  bool ok = create_suspended(&line, &stdio, options.pipes, &started);
+  bool ok = create_suspended(program, &line, &stdio, options.pipes, &started);
   DWORD error = GetLastError();
   close_theirs(&stdio);
   if (!ok) {
@@ -152,8 +171,8 @@ Child child_start(const std::vector<std::string>& args, const ChildOptions& opti
   CloseHandle(started.hThread);
   child.process = new ChildProcess;
   child.process->process = started.hProcess;
-  child.input = options.pipes ? reinterpret_cast<zal_pipe>(stdio.ours_in) : kNoPipe;
-  child.output = options.pipes ? reinterpret_cast<zal_pipe>(stdio.ours_out) : kNoPipe;
+  child.input = options.pipes ? wrap(stdio.ours_in) : kNoPipe;
+  child.output = options.pipes ? wrap(stdio.ours_out) : kNoPipe;
   return child;
 }
 
@@ -189,7 +208,7 @@ void child_free(ChildProcess* child) {
 long pipe_read(zal_pipe pipe, char* buffer, size_t capacity) {
   DWORD n = 0;
   DWORD want = capacity > 0x7fffffff ? 0x7fffffff : static_cast<DWORD>(capacity);
-  if (!ReadFile(reinterpret_cast<HANDLE>(pipe), buffer, want, &n, nullptr)) {
+  if (!ReadFile(native(pipe), buffer, want, &n, nullptr)) {
     // The writer closing its end is the end of the stream.
     return GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
   }
@@ -197,5 +216,5 @@ long pipe_read(zal_pipe pipe, char* buffer, size_t capacity) {
 }
 
 void pipe_close(zal_pipe pipe) {
-  if (pipe != kNoPipe) CloseHandle(reinterpret_cast<HANDLE>(pipe));
+  if (pipe != kNoPipe) CloseHandle(native(pipe));
 }

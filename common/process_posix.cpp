@@ -7,21 +7,36 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "process.h"
-#include "process_posix.h"
+#include "process_posix_testing.h"
 
 struct ChildProcess {
   pid_t pid = -1;
   int pidfd = -1;  // names exactly this process, so a recycled pid is never hit
-  std::atomic<bool> kill_sent{false};
+  // Without a pidfd the pid is ours only until it is reaped: the kill and the
+  // reap take this lock, and no kill is sent once `reaped` is set.
+  std::mutex reap_lock;
+  bool reaped = false;
+  bool kill_sent = false;
 };
 
 namespace {
+
+// Marks every open descriptor from 3 up close-on-exec: close_range when the
+// kernel has it, else the descriptors listed in `fd_dir` (an open
+// /proc/self/fd), else every number below a bound. Async-signal-safe.
+void mark_inherited_cloexec(int fd_dir);
+
+int send_kill(pid_t pid, int signal_number) { return kill(pid, signal_number); }
+
+// How child_kill signals a child without a pidfd; tests put a checker here.
+int (*gSendSignal)(pid_t, int) = send_kill;
+bool gUsePidfd = true;
 
 bool is_executable_file(const std::string& path) {
   struct stat info;
@@ -248,6 +263,10 @@ bool mark_listed_cloexec(int fd_dir) {
   }
 }
 
+namespace {
+
+constexpr int kCloexecLoopLimit = 65536;
+
 void mark_inherited_cloexec(int fd_dir) {
 #ifdef SYS_close_range
   if (syscall(SYS_close_range, 3, ~0U, 4 /* CLOSE_RANGE_CLOEXEC */) == 0) return;
@@ -256,6 +275,8 @@ void mark_inherited_cloexec(int fd_dir) {
   // No listing either: up to a bound that stays quick whatever the limit says.
   for (int fd = 3; fd < kCloexecLoopLimit; ++fd) fcntl(fd, F_SETFD, FD_CLOEXEC);
 }
+
+}  // namespace
 
 Child child_start(const std::vector<std::string>& args, const ChildOptions& options) {
   Child child;
@@ -292,21 +313,28 @@ Child child_start(const std::vector<std::string>& args, const ChildOptions& opti
   child.failure = StartFailure::kNone;
   child.process = new ChildProcess;
   child.process->pid = pid;
-  child.process->pidfd = open_pidfd(pid);
-  child.input = stdio.ours_in;
-  child.output = stdio.ours_out;
+  child.process->pidfd = gUsePidfd ? open_pidfd(pid) : -1;
+  child.input = stdio.ours_in < 0 ? kNoPipe : static_cast<zal_pipe>(stdio.ours_in);
+  child.output = stdio.ours_out < 0 ? kNoPipe : static_cast<zal_pipe>(stdio.ours_out);
   return child;
 }
 
+// Waits for the end without reaping (WNOWAIT): until the reap below, the pid
+// stays a zombie of ours, so a kill racing this wait can hit nothing else.
 ChildEnd child_wait(ChildProcess* child) {
   ChildEnd end;
-  int status = 0;
-  while (waitpid(child->pid, &status, 0) < 0) {
-    if (errno != EINTR) return end;
-  }
-  if (WIFEXITED(status)) end.code = WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) end.signal = WTERMSIG(status);
-  end.killed = end.signal == SIGKILL && child->kill_sent.load();
+  siginfo_t info = {};
+  int waited;
+  do {
+    waited = waitid(P_PID, static_cast<id_t>(child->pid), &info, WEXITED | WNOWAIT);
+  } while (waited < 0 && errno == EINTR);
+  std::lock_guard<std::mutex> lock(child->reap_lock);
+  child->reaped = true;  // also when the wait failed: the pid is no longer ours
+  if (waited < 0) return end;
+  reap(child->pid);
+  if (info.si_code == CLD_EXITED) end.code = info.si_status;
+  if (info.si_code == CLD_KILLED || info.si_code == CLD_DUMPED) end.signal = info.si_status;
+  end.killed = end.signal == SIGKILL && child->kill_sent;
   return end;
 }
 
@@ -325,14 +353,21 @@ bool child_ended(ChildProcess* child) {
 }
 
 void child_kill(ChildProcess* child) {
-  child->kill_sent.store(true);
+  std::lock_guard<std::mutex> lock(child->reap_lock);
+  if (child->reaped) return;
+  child->kill_sent = true;
 #ifdef SYS_pidfd_send_signal
   if (child->pidfd >= 0) {
     syscall(SYS_pidfd_send_signal, child->pidfd, SIGKILL, nullptr, 0);
     return;
   }
 #endif
-  kill(child->pid, SIGKILL);
+  gSendSignal(child->pid, SIGKILL);
+}
+
+void process_signal_without_pidfd_for_tests(int (*send)(pid_t, int)) {
+  gUsePidfd = send == nullptr;
+  gSendSignal = send != nullptr ? send : send_kill;
 }
 
 void child_free(ChildProcess* child) {
