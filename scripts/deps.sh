@@ -10,6 +10,9 @@ PACKAGES=(
   cmake g++ make libgtest-dev nlohmann-json3-dev pkg-config
   # the supervisor's readiness and status for systemd (sd_notify)
   libsystemd-dev
+  # the supervisor's status page and API (the Windows build takes the single header from the
+  # source package: scripts/httplib-header.sh)
+  libcpp-httplib-dev
   # Windows cross-build
   g++-mingw-w64-x86-64-posix
   # sanitizer builds and the libFuzzer targets
@@ -33,6 +36,8 @@ PACKAGES=(
   gstreamer1.0-tools gstreamer1.0-libav
   # the Windows ffmpeg.exe, built from Debian's source package (scripts/ffmpeg-exe.sh)
   dpkg-dev nasm
+  # the status page's browser test (headless) and the metrics' check (promtool)
+  chromium chromium-driver python3-selenium prometheus
 )
 # shellcheck disable=SC2206
 PACKAGES+=(${ZAL_EXTRA_PACKAGES:-})

@@ -7,7 +7,6 @@
 set -euo pipefail
 
 CACHE_ROOT=${ZAL_CACHE_DIR:-/var/cache/zal-ndi-send}
-SRC_LIST=/etc/apt/sources.list.d/zal-ndi-send-src.sources
 HOST=x86_64-w64-mingw32
 
 # The recipe: the rtsp input, the decoders common cameras need, the filters and the two raw
@@ -30,52 +29,9 @@ CONFIGURE=(
 
 log() { echo "ffmpeg-exe: $*" >&2; }
 
-SUDO=()
-if [[ $(id -u) -ne 0 ]]; then
-  command -v sudo >/dev/null 2>&1 || { log "not root and no sudo"; exit 1; }
-  SUDO=(sudo)
-fi
-
-# deb-src twins of the Debian entries already configured, in the format each file uses.
-write_src_entries() {
-  local f out
-  out=$(mktemp)
-  for f in /etc/apt/sources.list.d/*.sources; do
-    [[ -f "$f" && "$f" != "$SRC_LIST" ]] || continue
-    awk 'BEGIN { RS = ""; ORS = "\n\n" }
-         /(^|\n)Types:[^\n]*deb/ && /debian\.org/ && !/(^|\n)Enabled: *no/ {
-           sub(/Types:[^\n]*/, "Types: deb-src"); print }' "$f" >>"$out"
-  done
-  # One-line entries go into a one-line file of their own.
-  if [[ -f /etc/apt/sources.list ]] &&
-    grep -q '^[[:space:]]*deb[[:space:]].*debian\.org' /etc/apt/sources.list; then
-    sed -n 's/^[[:space:]]*deb\([[:space:]].*debian\.org.*\)/deb-src\1/p' /etc/apt/sources.list |
-      "${SUDO[@]}" tee /etc/apt/sources.list.d/zal-ndi-send-src.list >/dev/null
-  fi
-  if [[ -s "$out" ]]; then
-    "${SUDO[@]}" install -m 644 "$out" "$SRC_LIST"
-  fi
-  rm -f "$out"
-}
-
-source_version() {
-  apt-get source --print-uris --only-source ffmpeg 2>/dev/null |
-    sed -n "s/^'[^']*' ffmpeg_\(.*\)\.dsc .*/\1/p" | head -n 1 || true
-}
-
-version=$(source_version)
-if [[ -z "$version" ]]; then
-  log "adding deb-src entries and updating the package lists"
-  write_src_entries
-  # Another apt run may hold the lists lock for a while.
-  for try in 1 2 3 4 5 6; do
-    "${SUDO[@]}" apt-get update -qq >&2 && break
-    ((try < 6)) || exit 1
-    sleep 10
-  done
-  version=$(source_version)
-  [[ -n "$version" ]] || { log "no ffmpeg source package reachable"; exit 1; }
-fi
+# shellcheck source=scripts/debian-source.sh
+source "$(dirname "$0")/debian-source.sh"
+version=$(reachable_source_version ffmpeg)
 
 recipe=$(printf '%s\n' "${CONFIGURE[@]}" | sha256sum | cut -c1-8)
 final="$CACHE_ROOT/ffmpeg-$version-$recipe"
@@ -84,9 +40,7 @@ if [[ -f "$final/ffmpeg.exe" ]]; then
   exit 0
 fi
 
-if [[ ! -w "$CACHE_ROOT" ]]; then
-  "${SUDO[@]}" install -d -o "$(id -u)" -g "$(id -g)" "$CACHE_ROOT"
-fi
+ensure_cache_root "$CACHE_ROOT"
 
 # One build at a time; whoever waited finds the finished file.
 exec 9>"$CACHE_ROOT/ffmpeg.lock"

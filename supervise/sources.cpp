@@ -168,9 +168,136 @@ bool read_sources(Walk* walk, const json& value, std::vector<Source>* sources) {
   return true;
 }
 
+// Decimal, 1 to 65535; empty gives the default, as an empty port does in a URL.
+bool read_port(const std::string& text, uint16_t* port) {
+  if (text.empty()) return true;
+  if (text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  long n = std::stol(text);
+  if (n < 1 || n > 65535) return false;
+  *port = static_cast<uint16_t>(n);
+  return true;
+}
+
+// Four decimal parts of 0 to 255, no leading zeros (some read those as octal).
+bool read_ipv4(const std::string& text, uint8_t bytes[4]) {
+  size_t at = 0;
+  for (int part = 0; part < 4; ++part) {
+    if (part > 0 && (at >= text.size() || text[at++] != '.')) return false;
+    size_t end = at;
+    while (end < text.size() && isdigit(static_cast<unsigned char>(text[end])) && end - at < 4) ++end;
+    if (end == at || end - at > 3 || (end - at > 1 && text[at] == '0')) return false;
+    int n = std::stoi(text.substr(at, end - at));
+    if (n > 255) return false;
+    bytes[part] = static_cast<uint8_t>(n);
+    at = end;
+  }
+  return at == text.size();
+}
+
+// Groups of 1 to 4 hex digits, one "::" at most, an IPv4 tail allowed; no zone.
+bool read_ipv6(const std::string& text, uint8_t bytes[16]) {
+  std::vector<uint16_t> head, tail;
+  std::vector<uint16_t>* groups = &head;
+  size_t at = 0;
+  if (text.compare(0, 2, "::") == 0) {
+    groups = &tail;
+    at = 2;
+  }
+  bool gap = groups == &tail;
+  while (at < text.size()) {
+    size_t end = text.find(':', at);
+    std::string group = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    if (group.find('.') != std::string::npos && end == std::string::npos) {
+      uint8_t v4[4];
+      if (!read_ipv4(group, v4)) return false;
+      groups->push_back(static_cast<uint16_t>(v4[0] << 8 | v4[1]));
+      groups->push_back(static_cast<uint16_t>(v4[2] << 8 | v4[3]));
+      break;
+    }
+    if (group.empty() || group.size() > 4 ||
+        group.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+      return false;
+    }
+    groups->push_back(static_cast<uint16_t>(std::stoul(group, nullptr, 16)));
+    if (end == std::string::npos) break;
+    at = end + 1;
+    if (at < text.size() && text[at] == ':') {
+      if (gap) return false;
+      gap = true;
+      groups = &tail;
+      ++at;
+    } else if (at == text.size()) {
+      return false;  // a lone ":" at the end
+    }
+  }
+  size_t count = head.size() + tail.size();
+  if (gap ? count > 7 : count != 8) return false;
+  std::vector<uint16_t> all = head;
+  all.resize(8 - tail.size(), 0);
+  all.insert(all.end(), tail.begin(), tail.end());
+  for (size_t i = 0; i < 8; ++i) {
+    bytes[2 * i] = static_cast<uint8_t>(all[i] >> 8);
+    bytes[2 * i + 1] = static_cast<uint8_t>(all[i] & 0xff);
+  }
+  return true;
+}
+
+// "host:port", an IPv6 host in brackets; the port from 1 to 65535.
+bool read_listen(const std::string& text, HttpSettings* http, bool* loopback) {
+  size_t colon = text.rfind(':');
+  if (colon == std::string::npos) return false;
+  std::string host = text.substr(0, colon);
+  std::string port = text.substr(colon + 1);
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    host = host.substr(1, host.size() - 2);
+    if (host.find(':') == std::string::npos) return false;
+  } else if (host.find(':') != std::string::npos) {
+    return false;
+  }
+  uint16_t number = 0;
+  if (port.empty() || !read_port(port, &number)) return false;
+  if (!read_address(host, loopback)) return false;
+  http->host = host;
+  http->port = number;
+  return true;
+}
+
+// Sent in a header: visible ASCII only.
+bool read_token(Walk* walk, const json& value, bool loopback, std::string* token) {
+  const std::string place = "/http/token";
+  if (!read_text(walk, value, place, token)) return false;
+  for (unsigned char c : *token) {
+    if (c < 0x21 || c > 0x7e) return walk->fail(place, "must be visible ASCII characters only");
+  }
+  if (!loopback && token->size() < 16) {
+    return walk->fail(place, "must be at least 16 characters when listen is not a loopback address");
+  }
+  return true;
+}
+
+bool read_http(Walk* walk, const json& value, HttpSettings* http) {
+  const std::string place = "/http";
+  if (!value.is_object()) return walk->fail(place, "must be an object");
+  if (!only_known_keys(walk, value, place, {"listen", "token"})) return false;
+  if (!value.contains("listen")) return walk->fail("/http/listen", "is missing");
+  std::string listen;
+  if (!read_text(walk, value["listen"], "/http/listen", &listen)) return false;
+  bool loopback = false;
+  if (!read_listen(listen, http, &loopback)) {
+    return walk->fail("/http/listen", "must be an address and a port, as 127.0.0.1:8080 or [::1]:8080");
+  }
+  if (value.contains("token")) {
+    if (!read_token(walk, value["token"], loopback, &http->token)) return false;
+  } else if (!loopback) {
+    return walk->fail("/http/token", "is required when listen is not a loopback address");
+  }
+  http->enabled = true;
+  return true;
+}
+
 bool read_file(Walk* walk, const json& root, SourcesFile* file) {
   if (!root.is_object()) return walk->fail("", "must be an object");
-  if (!only_known_keys(walk, root, "", {"program", "ffmpeg", "log", "restart", "sources"})) {
+  if (!only_known_keys(walk, root, "", {"program", "ffmpeg", "log", "restart", "http", "sources"})) {
     return false;
   }
   if (root.contains("program") && !read_text(walk, root["program"], "/program", &file->program)) {
@@ -181,6 +308,7 @@ bool read_file(Walk* walk, const json& root, SourcesFile* file) {
   }
   if (root.contains("log") && !read_text(walk, root["log"], "/log", &file->log)) return false;
   if (root.contains("restart") && !read_restart(walk, root["restart"], &file->restart)) return false;
+  if (root.contains("http") && !read_http(walk, root["http"], &file->http)) return false;
   if (!root.contains("sources")) return walk->fail("/sources", "is missing");
   return read_sources(walk, root["sources"], &file->sources);
 }
@@ -252,15 +380,6 @@ bool starts_without_case(const std::string& text, const char* prefix) {
   return true;
 }
 
-// Decimal, 1 to 65535; empty gives the default, as an empty port does in a URL.
-bool read_port(const std::string& text, uint16_t* port) {
-  if (text.empty()) return true;
-  if (text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) return false;
-  long n = std::stol(text);
-  if (n < 1 || n > 65535) return false;
-  *port = static_cast<uint16_t>(n);
-  return true;
-}
 
 }  // namespace
 
@@ -281,6 +400,23 @@ SourcesChange compare_sources(const SourcesFile& running, const SourcesFile& nex
     if (find_source(next, source.name) == nullptr) change.removed.push_back(source.name);
   }
   return change;
+}
+
+bool same_http(const HttpSettings& a, const HttpSettings& b) {
+  return a.enabled == b.enabled && a.host == b.host && a.port == b.port && a.token == b.token;
+}
+
+bool read_address(const std::string& text, bool* loopback) {
+  uint8_t bytes[16];
+  if (read_ipv4(text, bytes)) {
+    *loopback = bytes[0] == 127;
+    return true;
+  }
+  if (!read_ipv6(text, bytes)) return false;
+  static const uint8_t one[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+  static const uint8_t mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+  *loopback = memcmp(bytes, one, 16) == 0 || (memcmp(bytes, mapped, 12) == 0 && bytes[12] == 127);
+  return true;
 }
 
 bool probe_target(const std::string& input, ProbeTarget* target) {

@@ -32,11 +32,20 @@ struct ProbeTarget {
   uint16_t port = 554;
 };
 
+// The status server: off unless the file has an "http" section.
+struct HttpSettings {
+  bool enabled = false;
+  std::string host;  // an IPv4 or IPv6 address, IPv6 without brackets
+  uint16_t port = 0;
+  std::string token;  // empty: none asked
+};
+
 struct SourcesFile {
   std::string program;  // empty: the default program
   std::string ffmpeg;   // empty: not passed
   std::string log;      // empty: no log file named
   RestartSettings restart;
+  HttpSettings http;
   std::vector<Source> sources;
 };
 
@@ -67,6 +76,13 @@ struct SourcesChange {
 };
 
 SourcesChange compare_sources(const SourcesFile& running, const SourcesFile& next);
+
+// A reload restarts the status server only when its section changed.
+bool same_http(const HttpSettings& a, const HttpSettings& b);
+
+// An address as "listen" takes it: IPv4 dotted, or IPv6 (without brackets).
+// Fills *loopback (127.0.0.0/8, ::1, ::ffff:127.0.0.0/104); false for any other text.
+bool read_address(const std::string& text, bool* loopback);
 
 // The camera's host and port from an rtsp:// address (554 when none is given,
 // IPv6 literals in brackets, credentials left out). False for any other input

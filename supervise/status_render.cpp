@@ -1,0 +1,432 @@
+#include "status_render.h"
+
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "sources.h"
+
+using nlohmann::json;
+
+namespace {
+
+// Seconds from milliseconds, to the millisecond; never below 0.
+json seconds(int64_t ms) { return static_cast<double>(ms < 0 ? 0 : ms) / 1000.0; }
+
+json source_json(const SourceView& source, int64_t now) {
+  json out = {{"name", source.name},
+              {"state", source.state},
+              {"fps", source.has_status ? json(source.fps) : json(nullptr)},
+              {"connections", source.has_status ? json(source.connections) : json(nullptr)},
+              {"restarts", source.restarts},
+              {"last_reason", source.last_reason.empty() ? json(nullptr) : json(source.last_reason)},
+              {"since_s", seconds(now - source.state_since)}};
+  if (source.state == "waiting" && source.next_start_at != kNoTime) {
+    out["next_start_in_s"] = seconds(source.next_start_at - now);
+  }
+  return out;
+}
+
+// Invalid UTF-8 in a name would make dump() throw: replace it instead.
+std::string dump(const json& value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
+
+const SourceView* find(const View& view, const std::string& name) {
+  for (const SourceView& source : view.sources) {
+    if (source.name == name) return &source;
+  }
+  return nullptr;
+}
+
+// Label values escape backslash, double quote and line feed.
+std::string label(const std::string& value) {
+  std::string out;
+  for (char c : value) {
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '"') {
+      out += "\\\"";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+// The shortest text that reads back as the same double.
+std::string number(double value) { return json(value).dump(); }
+
+const char* const kStates[] = {"starting", "streaming", "stalled", "stopping", "waiting", "held", "given_up"};
+
+struct Metric {
+  const char* name;
+  const char* type;
+  const char* help;
+};
+
+void family(std::ostringstream& out, const Metric& metric) {
+  out << "# HELP " << metric.name << " " << metric.help << "\n# TYPE " << metric.name << " "
+      << metric.type << "\n";
+}
+
+void sample(std::ostringstream& out, const char* name, const SourceView& source, const std::string& value,
+            const char* state = nullptr) {
+  out << name << "{source=\"" << label(source.name) << "\"";
+  if (state != nullptr) out << ",state=\"" << state << "\"";
+  out << "} " << value << "\n";
+}
+
+}  // namespace
+
+std::string sources_body(const View& view, int64_t now_ms) {
+  json out = json::array();
+  for (const SourceView& source : view.sources) out.push_back(source_json(source, now_ms));
+  return dump(out);
+}
+
+bool source_body(const View& view, const std::string& name, int64_t now_ms, std::string* body) {
+  const SourceView* source = find(view, name);
+  if (source == nullptr) return false;
+  *body = dump(source_json(*source, now_ms));
+  return true;
+}
+
+bool has_source(const View& view, const std::string& name) { return find(view, name) != nullptr; }
+
+const char* action_name(ActionKind kind) {
+  switch (kind) {
+    case ActionKind::kHold:
+      return "hold";
+    case ActionKind::kResume:
+      return "resume";
+    default:
+      return "restart";
+  }
+}
+
+std::string action_body(const Action& action) {
+  return dump({{"action", action_name(action.kind)}, {"source", action.source}});
+}
+
+std::string error_body(const std::string& error) { return dump({{"error", error}}); }
+
+std::string metrics_body(const View& view, int64_t now_ms) {
+  std::ostringstream out;
+  family(out, {"zal_ndi_source_up", "gauge", "1 while the source streams, else 0."});
+  for (const SourceView& s : view.sources) sample(out, "zal_ndi_source_up", s, s.state == "streaming" ? "1" : "0");
+  family(out, {"zal_ndi_source_state", "gauge", "1 for the state the source is in, 0 for the others."});
+  for (const SourceView& s : view.sources) {
+    for (const char* state : kStates) {
+      sample(out, "zal_ndi_source_state", s, s.state == state ? "1" : "0", state);
+    }
+  }
+  family(out, {"zal_ndi_source_fps", "gauge", "Frames per second in the source's last status line."});
+  for (const SourceView& s : view.sources) sample(out, "zal_ndi_source_fps", s, number(s.has_status ? s.fps : 0));
+  family(out, {"zal_ndi_source_receivers", "gauge", "NDI receivers connected, from the last status line."});
+  for (const SourceView& s : view.sources) {
+    sample(out, "zal_ndi_source_receivers", s, std::to_string(s.has_status ? s.connections : 0));
+  }
+  family(out, {"zal_ndi_source_restarts_total", "counter", "Starts after the first, since the supervisor started."});
+  for (const SourceView& s : view.sources) sample(out, "zal_ndi_source_restarts_total", s, std::to_string(s.restarts));
+  family(out, {"zal_ndi_source_since_start_seconds", "gauge",
+               "Seconds since the source's zal-ndi-send was last started."});
+  for (const SourceView& s : view.sources) {
+    if (s.last_start_at == kNoTime) continue;  // never started: no value to give
+    sample(out, "zal_ndi_source_since_start_seconds", s, number(seconds(now_ms - s.last_start_at).get<double>()));
+  }
+  return out.str();
+}
+
+namespace {
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Well-formed UTF-8: no overlong forms, no surrogates, nothing past U+10FFFF.
+bool valid_utf8(const std::string& text) {
+  static const uint32_t least[] = {0, 0x80, 0x800, 0x10000};
+  size_t i = 0;
+  while (i < text.size()) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    size_t more = c < 0x80 ? 0 : (c & 0xe0) == 0xc0 ? 1 : (c & 0xf0) == 0xe0 ? 2 : (c & 0xf8) == 0xf0 ? 3 : 4;
+    if (more == 4 || i + more >= text.size() + (more == 0)) return false;
+    uint32_t code = c & (0x7f >> more);
+    for (size_t k = 1; k <= more; ++k) {
+      unsigned char next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xc0) != 0x80) return false;
+      code = code << 6 | (next & 0x3f);
+    }
+    if (code < least[more] || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff)) return false;
+    i += more + 1;
+  }
+  return true;
+}
+
+std::vector<std::string> segments(const std::string& path) {
+  std::vector<std::string> out;
+  size_t at = 1;
+  while (true) {
+    size_t end = path.find('/', at);
+    out.push_back(path.substr(at, end == std::string::npos ? std::string::npos : end - at));
+    if (end == std::string::npos) return out;
+    at = end + 1;
+  }
+}
+
+bool read_action(const std::string& text, ActionKind* kind) {
+  for (ActionKind k : {ActionKind::kRestart, ActionKind::kHold, ActionKind::kResume}) {
+    if (text == action_name(k)) {
+      *kind = k;
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// Equal in time that depends on the lengths only.
+bool same_secret(const std::string& a, const std::string& b) {
+  unsigned char diff = a.size() == b.size() ? 0 : 1;
+  for (size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i % (b.size() + 1)]);
+  return diff == 0 && !b.empty();
+}
+
+bool base64_decode(const std::string& text, std::string* out) {
+  static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  if (text.size() % 4 != 0) return false;
+  uint32_t bits = 0;
+  int count = 0;
+  size_t padding = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '=' && i + 2 >= text.size()) {
+      ++padding;
+      continue;
+    }
+    size_t value = alphabet.find(text[i]);
+    if (value == std::string::npos || padding > 0) return false;
+    bits = bits << 6 | static_cast<uint32_t>(value);
+    if (++count == 4) {
+      out->push_back(static_cast<char>(bits >> 16 & 0xff));
+      out->push_back(static_cast<char>(bits >> 8 & 0xff));
+      out->push_back(static_cast<char>(bits & 0xff));
+      bits = 0;
+      count = 0;
+    }
+  }
+  if (count == 2) out->push_back(static_cast<char>(bits >> 4 & 0xff));
+  if (count == 3) {
+    out->push_back(static_cast<char>(bits >> 10 & 0xff));
+    out->push_back(static_cast<char>(bits >> 2 & 0xff));
+  }
+  return true;
+}
+
+// "host:port" or "[v6]:port" -> the host.
+std::string host_part(const std::string& host) {
+  if (!host.empty() && host[0] == '[') {
+    size_t close = host.find(']');
+    return close == std::string::npos ? host : host.substr(1, close - 1);
+  }
+  return host.substr(0, host.find(':'));
+}
+
+}  // namespace
+
+bool percent_decode(const std::string& text, std::string* out) {
+  std::string decoded;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      decoded += text[i];
+      continue;
+    }
+    int high = i + 2 < text.size() ? hex_value(text[i + 1]) : -1;
+    int low = high >= 0 ? hex_value(text[i + 2]) : -1;
+    if (low < 0) return false;
+    decoded += static_cast<char>(high << 4 | low);
+    i += 2;
+  }
+  if (decoded.find('\0') != std::string::npos || !valid_utf8(decoded)) return false;
+  *out = decoded;
+  return true;
+}
+
+namespace {
+
+Route only(Route::Kind kind) {
+  Route out;
+  out.kind = kind;
+  return out;
+}
+
+}  // namespace
+
+Route route(const std::string& target) {
+  Route out;
+  std::string path = target.substr(0, target.find_first_of("?#"));
+  if (path == "/") return only(Route::kPage);
+  if (path == "/metrics") return only(Route::kMetrics);
+  if (path == "/api/sources") return only(Route::kSources);
+  if (path.compare(0, 13, "/api/sources/") != 0) return out;
+  std::vector<std::string> parts = segments(path);  // "api", "sources", name[, action]
+  if (parts.size() > 4 || parts[2].empty()) return out;
+  if (parts.size() == 4 && !read_action(parts[3], &out.action)) return out;
+  if (!percent_decode(parts[2], &out.name)) return only(Route::kBad);
+  out.kind = parts.size() == 4 ? Route::kAction : Route::kSource;
+  return out;
+}
+
+bool authorized(const std::string& token, const std::string& header) {
+  size_t space = header.find(' ');
+  if (space == std::string::npos) return false;
+  std::string scheme = lower(header.substr(0, space));
+  std::string value = header.substr(header.find_first_not_of(' ', space) == std::string::npos
+                                        ? header.size()
+                                        : header.find_first_not_of(' ', space));
+  if (scheme == "bearer") return same_secret(value, token);
+  std::string pair;
+  if (scheme != "basic" || !base64_decode(value, &pair)) return false;
+  size_t colon = pair.find(':');
+  return colon != std::string::npos && same_secret(pair.substr(colon + 1), token);
+}
+
+bool same_origin(const std::string& origin, const std::string& host) {
+  return origin.empty() || lower(origin) == "http://" + lower(host);
+}
+
+bool host_allowed(const std::string& host) {
+  std::string name = host_part(host);
+  bool loopback = false;
+  return lower(name) == "localhost" || read_address(name, &loopback);
+}
+
+// Names come from the file: the script puts them in as text (textContent), never as markup.
+const std::string& status_page() {
+  static const std::string page = R"PAGE(<!DOCTYPE html>
+<html lang="en">
+<head>
+<meta charset="utf-8">
+<meta name="viewport" content="width=device-width, initial-scale=1">
+<title>zal-ndi-supervise</title>
+<style>
+:root { color-scheme: dark; font-family: system-ui, sans-serif; }
+body { margin: 0; background: #15171a; color: #e8e8e8; }
+header { display: flex; flex-wrap: wrap; gap: .5rem 1.5rem; align-items: baseline; padding: .8rem 1rem; background: #202328; }
+header h1 { font-size: 1.1rem; margin: 0; }
+#summary { color: #b0b4ba; }
+#offline { color: #ff8a80; font-weight: 600; }
+main { display: grid; grid-template-columns: repeat(auto-fill, minmax(min(100%, 17rem), 1fr)); gap: .8rem; padding: 1rem; }
+.tile { background: #23262b; border-radius: .5rem; border-left: .6rem solid var(--c); padding: .7rem .9rem; display: flex; flex-direction: column; gap: .5rem; min-width: 0; }
+.top { display: flex; justify-content: space-between; gap: .5rem; align-items: baseline; }
+.name { font-weight: 650; font-size: 1.05rem; overflow-wrap: anywhere; white-space: pre-wrap; }
+.state { background: var(--c); color: #111; border-radius: 1rem; padding: .1rem .6rem; font-size: .85rem; font-weight: 650; white-space: nowrap; }
+dl { display: grid; grid-template-columns: auto 1fr; gap: .15rem .8rem; margin: 0; font-size: .92rem; }
+dt { color: #9aa0a6; }
+dd { margin: 0; overflow-wrap: anywhere; font-variant-numeric: tabular-nums; }
+.buttons { display: flex; gap: .4rem; flex-wrap: wrap; }
+button { flex: 1; min-height: 2.4rem; border: 1px solid #4a4f57; border-radius: .35rem; background: #30343a; color: inherit; font: inherit; cursor: pointer; }
+button:hover { background: #3b4047; }
+.streaming { --c: #43a047; } .starting { --c: #42a5f5; } .stalled { --c: #ff9800; }
+.stopping { --c: #9e9e9e; } .waiting { --c: #fdd835; } .held { --c: #ab47bc; } .given_up { --c: #e53935; }
+</style>
+</head>
+<body>
+<header><h1>zal-ndi-supervise</h1><span id="summary"></span><span id="offline" hidden>not reachable</span></header>
+<main id="tiles"></main>
+<script>
+"use strict";
+const tiles = document.getElementById("tiles");
+const shown = new Map();
+
+function duration(s) {
+  if (s === null || s === undefined) return "\u2013";
+  s = Math.floor(s);
+  const h = Math.floor(s / 3600), m = Math.floor(s % 3600 / 60), r = s % 60;
+  return h > 0 ? h + " h " + m + " min" : m > 0 ? m + " min " + r + " s" : r + " s";
+}
+
+function make(tag, cls, parent) {
+  const e = document.createElement(tag);
+  if (cls) e.className = cls;
+  if (parent) parent.appendChild(e);
+  return e;
+}
+
+function act(name, action) {
+  fetch("api/sources/" + encodeURIComponent(name) + "/" + action, {method: "POST"})
+    .finally(refresh);
+}
+
+function tile(name) {
+  const t = make("section", "tile");
+  const top = make("div", "top", t);
+  const n = make("span", "name", top);
+  n.textContent = name;
+  const parts = {tile: t, state: make("span", "state", top), values: {}};
+  const dl = make("dl", "", t);
+  for (const [key, label] of [["fps", "fps"], ["connections", "receivers"], ["restarts", "restarts"],
+                              ["last_reason", "last end"], ["since_s", "in state"]]) {
+    make("dt", "", dl).textContent = label;
+    parts.values[key] = make("dd", key, dl);
+  }
+  const buttons = make("div", "buttons", t);
+  for (const action of ["restart", "hold", "resume"]) {
+    const b = make("button", action, buttons);
+    b.type = "button";
+    b.textContent = action;
+    b.addEventListener("click", () => act(name, action));
+  }
+  tiles.appendChild(t);
+  return parts;
+}
+
+function show(sources) {
+  const names = new Set(sources.map(s => s.name));
+  for (const [name, parts] of shown) {
+    if (!names.has(name)) { parts.tile.remove(); shown.delete(name); }
+  }
+  const counts = {};
+  for (const s of sources) {
+    let parts = shown.get(s.name);
+    if (!parts) { parts = tile(s.name); shown.set(s.name, parts); }
+    tiles.appendChild(parts.tile);  // keeps the file's order
+    parts.tile.className = "tile " + s.state;
+    parts.tile.dataset.state = s.state;
+    let state = s.state.replace("_", " ");
+    if (s.next_start_in_s !== undefined) state += " " + Math.ceil(s.next_start_in_s) + " s";
+    parts.state.textContent = state;
+    const v = parts.values;
+    v.fps.textContent = s.fps === null ? "\u2013" : s.fps.toFixed(1);
+    v.connections.textContent = s.connections === null ? "\u2013" : s.connections;
+    v.restarts.textContent = s.restarts;
+    v.last_reason.textContent = s.last_reason === null ? "\u2013" : s.last_reason;
+    v.since_s.textContent = duration(s.since_s);
+    counts[s.state] = (counts[s.state] || 0) + 1;
+  }
+  document.getElementById("summary").textContent = sources.length + " sources: " +
+    Object.entries(counts).map(([k, n]) => n + " " + k.replace("_", " ")).join(", ");
+}
+
+let timer = null;
+function refresh() {
+  clearTimeout(timer);
+  fetch("api/sources", {cache: "no-store"})
+    .then(r => { if (!r.ok) throw new Error(r.status); return r.json(); })
+    .then(sources => { document.getElementById("offline").hidden = true; show(sources); })
+    .catch(() => { document.getElementById("offline").hidden = false; })
+    .finally(() => { timer = setTimeout(refresh, 2000); });
+}
+refresh();
+</script>
+</body>
+</html>
+)PAGE";
+  return page;
+}
