@@ -52,6 +52,10 @@ LineInfo read_line(const std::string& line) {
   if (event != parsed.end() && event->is_string()) info.event = event->get<std::string>();
   auto fps = parsed.find("fps");
   if (fps != parsed.end() && fps->is_number()) info.fps = fps->get<double>();
+  auto connections = parsed.find("connections");
+  if (connections != parsed.end() && connections->is_number_integer()) {
+    info.connections = connections->get<int64_t>();
+  }
   return info;
 }
 
@@ -99,6 +103,15 @@ std::string given_up_line(const std::string& source, const std::string& reason) 
   return dump(own_line(source, "given_up", reason));
 }
 
+std::string action_line(const std::string& source, const std::string& action, const std::string& peer) {
+  ordered_json line;
+  line["source"] = source;
+  line["event"] = "action";
+  line["action"] = action;
+  line["peer"] = peer;
+  return dump(line);
+}
+
 std::string reloaded_line(const std::vector<std::string>& added, const std::vector<std::string>& removed,
                           const std::vector<std::string>& changed) {
   ordered_json line;
@@ -117,7 +130,7 @@ std::string reload_failed_line(const std::string& message) {
 }
 
 std::string status_summary(const std::vector<SourceState>& states) {
-  static const char* const kNames[] = {"starting", "streaming", "waiting", "given up", "stopping",
+  static const char* const kNames[] = {"starting", "streaming", "waiting", "given up", "held", "stopping",
                                        "stopped"};
   constexpr size_t kKinds = sizeof kNames / sizeof kNames[0];
   size_t counts[kKinds] = {};

@@ -28,6 +28,7 @@ struct LineInfo {
   bool object = false;  // a JSON object
   std::string event;    // its "event", when a string
   double fps = 0;       // its "fps", when a number
+  int64_t connections = 0;  // its "connections", when an integer
 };
 
 LineInfo read_line(const std::string& line);
@@ -40,6 +41,9 @@ std::string tag_line(const std::string& source, const std::string& line, const L
 std::string restart_line(const std::string& source, const std::string& reason, int64_t delay_ms);
 std::string given_up_line(const std::string& source, const std::string& reason);
 
+// An action a client of the status server asked for, and who asked.
+std::string action_line(const std::string& source, const std::string& action, const std::string& peer);
+
 // After a reload: what it added, removed and changed, by source name.
 std::string reloaded_line(const std::vector<std::string>& added, const std::vector<std::string>& removed,
                           const std::vector<std::string>& changed);
@@ -47,7 +51,7 @@ std::string reloaded_line(const std::vector<std::string>& added, const std::vect
 std::string reload_failed_line(const std::string& message);
 
 // Where a source is, as the summary counts it.
-enum class SourceState { kStarting, kStreaming, kWaiting, kGivenUp, kStopping, kStopped };
+enum class SourceState { kStarting, kStreaming, kWaiting, kGivenUp, kHeld, kStopping, kStopped };
 
 // "4 sources: 3 streaming, 1 waiting": the counts that are not 0, in the
 // order of SourceState.

@@ -9,12 +9,10 @@
 // The main thread owns every slot, starts every child (the parent-death
 // signal follows the starting thread) and is the only writer of standard
 // output.
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -29,112 +27,60 @@
 #include "policy.h"
 #include "process.h"
 #include "sources.h"
+#include "supervisor.h"
 
 namespace {
 
 const char kUsage[] = "usage: zal-ndi-supervise [--check] [--service] <sources.json>\n";
-constexpr int64_t kStopWaitMs = 5000;  // for a child to stop after its input closed
-// After that, a stop ends the process even if a child's output is still open.
-constexpr int64_t kStopGiveUpMs = 2 * kStopWaitMs + 1000;
-constexpr int64_t kNever = -1;
-
-int64_t now_ms() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-struct Event {
-  enum Kind { kLine, kOutputEnd, kChildEnd, kProbe, kStop } kind = kStop;
-  size_t slot = 0;
-  std::string line;
-  ChildEnd end;
-  uint64_t wait = 0;       // kProbe: the wait it was sent in
-  bool accepting = false;  // kProbe: the port accepted
-};
-
-class Queue {
- public:
-  void post(Event event) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      events_.push_back(std::move(event));
-    }
-    ready_.notify_one();
-  }
-
-  // Waits for the next event until the deadline (kNever: no deadline).
-  bool take(int64_t deadline, Event* event) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (events_.empty()) {
-      if (deadline == kNever) {
-        ready_.wait(lock);
-        continue;
-      }
-      int64_t left = deadline - now_ms();
-      if (left <= 0) return false;
-      ready_.wait_for(lock, std::chrono::milliseconds(left));
-    }
-    *event = std::move(events_.front());
-    events_.pop_front();
-    return true;
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable ready_;
-  std::deque<Event> events_;
-};
 
 // Never freed: detached watch threads may still post while the process exits.
 Queue* const gQueue = new Queue;
 
 void post_stop() { gQueue->post(Event{}); }
 
-// Taken, so that SIGHUP does not end us; the loop reads the file again once it
-// can grow and shrink its set of sources.
-void post_reload() {}
+void post_reload() {
+  Event event;
+  event.kind = Event::kReload;
+  gQueue->post(std::move(event));
+}
 
-enum class Phase { kRunning, kWaiting, kGivenUp, kIdle };
+void post(Event::Kind kind, uint64_t slot, std::string line = std::string()) {
+  Event event;
+  event.kind = kind;
+  event.slot = slot;
+  event.line = std::move(line);
+  gQueue->post(std::move(event));
+}
 
-struct Slot {
-  Source source;
-  bool probes = false;  // its camera's port is probed while it waits
-  ProbeTarget target;
-  SourcePolicy policy;
-  Phase phase = Phase::kIdle;
-  Child child;
-  std::thread reader;
-  std::thread waiter;
-  bool output_ended = false;
-  bool child_ended = false;
-  ChildEnd end;
-  int64_t restart_at = kNever;
-  int64_t kill_at = kNever;  // once its input is closed
-  bool killed = false;
-};
-
-void read_output(size_t slot, zal_pipe output) {
+void read_output(uint64_t slot, zal_pipe output) {
   LineSplitter splitter;
   char buffer[65536];
   long n;
   while ((n = pipe_read(output, buffer, sizeof buffer)) > 0) {
     for (std::string& line : splitter.feed(buffer, static_cast<size_t>(n))) {
-      gQueue->post(Event{Event::kLine, slot, std::move(line), {}});
+      post(Event::kLine, slot, std::move(line));
     }
   }
   std::string rest = splitter.rest();
-  if (!rest.empty()) gQueue->post(Event{Event::kLine, slot, std::move(rest), {}});
-  gQueue->post(Event{Event::kOutputEnd, slot, {}, {}});
+  if (!rest.empty()) post(Event::kLine, slot, std::move(rest));
+  post(Event::kOutputEnd, slot);
 }
 
-void wait_child(size_t slot, ChildProcess* process) {
-  ChildEnd end = child_wait(process);
-  gQueue->post(Event{Event::kChildEnd, slot, {}, end});
+void post_end(uint64_t slot, const ChildEnd& end) {
+  Event event;
+  event.kind = Event::kChildEnd;
+  event.slot = slot;
+  event.end = RunEnd{end.code, end.signal};
+  gQueue->post(std::move(event));
 }
 
-void probe_port(size_t slot, uint64_t wait, const ProbeTarget& target) {
-  bool accepting = port_accepts(target.host, target.port, kProbeBoundMs);
-  gQueue->post(Event{Event::kProbe, slot, {}, {}, wait, accepting});
+void probe_port(uint64_t slot, uint64_t wait, const ProbeTarget& target) {
+  Event event;
+  event.kind = Event::kProbe;
+  event.slot = slot;
+  event.wait = wait;
+  event.accepting = port_accepts(target.host, target.port, kProbeBoundMs);
+  gQueue->post(std::move(event));
 }
 
 template <typename Function>
@@ -147,257 +93,10 @@ bool start_thread(std::thread* thread, Function function) {
   }
 }
 
-class Supervisor {
- public:
-  Supervisor(const SourcesFile& file, const std::string& program)
-      : file_(file), program_(program), slots_(file.sources.size()) {
-    for (size_t i = 0; i < slots_.size(); ++i) {
-      Slot& slot = slots_[i];
-      slot.source = file.sources[i];
-      slot.probes = slot.source.probe && probe_target(slot.source.input, &slot.target);
-    }
-  }
-
-  // Runs until stopped (0) or until every source has given up (2).
-  int run() {
-    for (size_t i = 0; i < slots_.size(); ++i) start(i);
-    reported_ = summary();
-    notify_ready(reported_);
-    while (!finished()) {
-      Event event;
-      if (gQueue->take(next_deadline(), &event)) handle(event);
-      on_time(now_ms());
-      report_status();
-    }
-    return stopping_ ? 0 : 2;
-  }
-
- private:
-  SourceState state_of(const Slot& slot) const {
-    switch (slot.phase) {
-      case Phase::kRunning:
-        if (stopping_) return SourceState::kStopping;
-        return slot.policy.run.started ? SourceState::kStreaming : SourceState::kStarting;
-      case Phase::kWaiting:
-        return SourceState::kWaiting;
-      case Phase::kGivenUp:
-        return SourceState::kGivenUp;
-      default:
-        return SourceState::kStopped;
-    }
-  }
-
-  std::string summary() const {
-    std::vector<SourceState> states;
-    for (const Slot& slot : slots_) states.push_back(state_of(slot));
-    return status_summary(states);
-  }
-
-  // The service manager hears of a change only.
-  void report_status() {
-    std::string now = summary();
-    if (now == reported_) return;
-    reported_ = now;
-    notify_status(now);
-  }
-
-  bool finished() const {
-    for (const Slot& slot : slots_) {
-      if (slot.phase == Phase::kRunning || slot.phase == Phase::kWaiting) return false;
-    }
-    return true;
-  }
-
-  void start(size_t i) {
-    Slot& slot = slots_[i];
-    probe_wait(&slot.policy.probe, false, now_ms());
-    ChildOptions options;
-    options.pipes = true;
-    options.inherit_stderr = true;
-    options.own_group = true;
-    slot.child = child_start(source_args(file_, slot.source, program_), options);
-    if (slot.child.process == nullptr) return start_failed(&slot);
-    policy_run_begins(&slot.policy);
-    slot.phase = Phase::kRunning;
-    slot.output_ended = slot.child_ended = slot.killed = false;
-    slot.kill_at = kNever;
-    start_watchers(i);
-  }
-
-  // A shortage that passes is waited out; a program that cannot run is given up.
-  void start_failed(Slot* slot) {
-    std::string reason = "cannot start " + program_;
-    if (slot->child.failure != StartFailure::kPassing) {
-      slot->phase = Phase::kGivenUp;
-      write_line(given_up_line(slot->source.name, reason));
-      return;
-    }
-    Decision decision = policy_start_failed(&slot->policy, file_.restart);
-    decision.reason = reason;
-    wait_to_restart(slot, decision);
-  }
-
-  // Without its threads a child cannot be followed: it is ended at once.
-  void start_watchers(size_t i) {
-    Slot& slot = slots_[i];
-    zal_pipe output = slot.child.output;
-    ChildProcess* process = slot.child.process;
-    if (!start_thread(&slot.reader, [i, output] { read_output(i, output); })) {
-      child_kill(process);
-      slot.output_ended = true;
-    }
-    if (!start_thread(&slot.waiter, [i, process] { wait_child(i, process); })) {
-      child_kill(process);
-      slot.end = child_wait(process);
-      slot.child_ended = true;
-      finish_if_done(i);
-    }
-  }
-
-  void handle(const Event& event) {
-    if (event.kind == Event::kStop) return begin_stop();
-    if (event.kind == Event::kProbe) return probe_came_back(event);
-    Slot& slot = slots_[event.slot];
-    if (event.kind == Event::kLine) return pass_line(&slot, event.line);
-    if (event.kind == Event::kOutputEnd) slot.output_ended = true;
-    if (event.kind == Event::kChildEnd) {
-      slot.child_ended = true;
-      slot.end = event.end;
-    }
-    finish_if_done(event.slot);
-  }
-
-  void pass_line(Slot* slot, const std::string& line) {
-    LineInfo info = read_line(line);
-    if (info.event == "started") policy_started(&slot->policy, file_.restart, now_ms());
-    if (info.event == "status") policy_status(&slot->policy, file_.restart, info.fps, now_ms());
-    write_line(tag_line(slot->source.name, line, info));
-  }
-
-  // A child's end counts once its output has ended too, so that its last
-  // lines come before what we say about it.
-  void finish_if_done(size_t i) {
-    Slot& slot = slots_[i];
-    if (!slot.output_ended || !slot.child_ended) return;
-    if (slot.reader.joinable()) slot.reader.join();
-    if (slot.waiter.joinable()) slot.waiter.join();
-    pipe_close(slot.child.input);
-    pipe_close(slot.child.output);
-    child_free(slot.child.process);
-    slot.child = Child();
-    if (stopping_) {
-      slot.phase = Phase::kIdle;
-      return;
-    }
-    decide(&slot);
-  }
-
-  void decide(Slot* slot) {
-    RunEnd end{slot->end.code, slot->end.signal};
-    Decision decision = policy_run_ended(&slot->policy, file_.restart, end, now_ms());
-    if (!decision.restart) {
-      slot->phase = Phase::kGivenUp;
-      write_line(given_up_line(slot->source.name, decision.reason));
-      return;
-    }
-    wait_to_restart(slot, decision);
-  }
-
-  void wait_to_restart(Slot* slot, const Decision& decision) {
-    int64_t now = now_ms();
-    slot->phase = Phase::kWaiting;
-    slot->restart_at = now + decision.delay_ms;
-    if (slot->probes) probe_wait(&slot->policy.probe, true, now);
-    write_line(restart_line(slot->source.name, decision.reason, decision.delay_ms));
-  }
-
-  // The probe runs on a thread of its own, so neither a slow name lookup nor
-  // the connect holds up this loop; its answer comes back through the queue.
-  void send_probe(size_t i, int64_t now) {
-    Slot& slot = slots_[i];
-    uint64_t wait = probe_sent(&slot.policy.probe, now);
-    ProbeTarget target = slot.target;
-    std::thread probe;
-    if (!start_thread(&probe, [i, wait, target] { probe_port(i, wait, target); })) {
-      slot.policy.probe.busy = false;  // none went out: the next try is a second later
-      return;
-    }
-    probe.detach();
-  }
-
-  void probe_came_back(const Event& event) {
-    Slot& slot = slots_[event.slot];
-    bool back = probe_answered(&slot.policy.probe, event.wait, event.accepting);
-    if (back && slot.phase == Phase::kWaiting && !stopping_) start(event.slot);
-  }
-
-  void close_input(Slot* slot, int64_t now) {
-    pipe_close(slot->child.input);
-    slot->child.input = kNoPipe;
-    slot->kill_at = now + kStopWaitMs;
-  }
-
-  void begin_stop() {
-    if (stopping_) return;
-    stopping_ = true;
-    notify_stopping();
-    int64_t now = now_ms();
-    stop_give_up_at_ = now + kStopGiveUpMs;
-    for (Slot& slot : slots_) {
-      probe_wait(&slot.policy.probe, false, now);  // answers still out are stale
-      if (slot.phase == Phase::kWaiting) slot.phase = Phase::kIdle;
-      if (slot.phase == Phase::kRunning && slot.child.input != kNoPipe) close_input(&slot, now);
-    }
-  }
-
-  void on_time(int64_t now) {
-    if (stopping_ && now >= stop_give_up_at_) exit_now(0);
-    for (size_t i = 0; i < slots_.size(); ++i) {
-      Slot& slot = slots_[i];
-      if (slot.phase == Phase::kWaiting && now >= slot.restart_at) start(i);
-      if (slot.phase == Phase::kWaiting && probe_due(slot.policy.probe, now)) send_probe(i, now);
-      if (slot.phase != Phase::kRunning) continue;
-      if (!stopping_ && slot.child.input != kNoPipe && policy_stall_due(slot.policy, now)) {
-        policy_stalled(&slot.policy);
-        close_input(&slot, now);
-      }
-      if (slot.kill_at != kNever && now >= slot.kill_at && !slot.killed) {
-        child_kill(slot.child.process);
-        slot.killed = true;
-      }
-    }
-  }
-
-  int64_t next_deadline() const {
-    int64_t next = kNever;
-    auto consider = [&next](int64_t at) {
-      if (at != kNever && (next == kNever || at < next)) next = at;
-    };
-    if (stopping_) consider(stop_give_up_at_);
-    for (const Slot& slot : slots_) {
-      if (slot.phase == Phase::kWaiting) consider(slot.restart_at);
-      const ProbeClock& probe = slot.policy.probe;
-      if (slot.phase == Phase::kWaiting && probe.waiting && !probe.busy) consider(probe.next_at);
-      if (slot.phase != Phase::kRunning) continue;
-      if (!slot.killed) consider(slot.kill_at);
-      if (!stopping_ && slot.child.input != kNoPipe && slot.policy.run.started) {
-        consider(slot.policy.run.stall_at);
-      }
-    }
-    return next;
-  }
-
-  SourcesFile file_;
-  std::string program_;
-  std::vector<Slot> slots_;  // never resized: threads know their slot by index
-  bool stopping_ = false;
-  int64_t stop_give_up_at_ = kNever;
-  std::string reported_;  // the last summary the service manager was given
-};
-
-void watch_stdin() {
-  wait_stdin_end();
-  post_stop();
+std::string choose_program(const SourcesFile& file) {
+  if (!file.program.empty()) return file.program;
+  std::string beside = program_beside_us();
+  return beside.empty() ? program_name() : beside;
 }
 
 struct Arguments {
@@ -405,6 +104,163 @@ struct Arguments {
   bool service = false;
   std::string file;
 };
+
+// The log file's path: the file's own, or a service's default.
+std::string log_path(const Arguments& args, const SourcesFile& file) {
+  if (file.log.empty() && args.service) return default_service_log(args.file);
+  return file.log;
+}
+
+// Opens the log at path (none when empty); false with the message.
+bool open_log(const Arguments& args, const std::string& path, std::unique_ptr<LogFile>* log,
+              std::string* message) {
+  log->reset();
+  if (path.empty()) return true;
+  *log = std::make_unique<LogFile>(path);
+  std::string why;
+  if ((*log)->open(&why)) return true;
+  *message = describe_error(args.file, SourcesError{"/log", path + " cannot be opened (" + why + ")"});
+  log->reset();
+  return false;
+}
+
+// One child for a slot, with the threads that follow it.
+struct Running {
+  Child child;
+  std::thread reader;
+  std::thread waiter;
+};
+
+// The real world: child processes, threads posting to the queue, standard
+// output and the service manager. The main thread calls every method: it
+// starts every child, and the parent-death signal follows the starting thread.
+class RealEdge : public Edge {
+ public:
+  explicit RealEdge(const Arguments& args) : args_(args) {}
+
+  bool open_first_log(const SourcesFile& file, std::string* message) {
+    log_at_ = log_path(args_, file);
+    if (!open_log(args_, log_at_, &log_, message)) return false;
+    log_lines_to(log_.get());
+    return true;
+  }
+
+  ~RealEdge() override { log_lines_to(nullptr); }
+
+  int64_t now_ms() override { return steady_now_ms(); }
+
+  Started start_child(uint64_t slot, const std::vector<std::string>& args) override {
+    ChildOptions options;
+    options.pipes = true;
+    options.inherit_stderr = true;
+    options.own_group = true;
+    Child child = child_start(args, options);
+    if (child.process == nullptr) {
+      return child.failure == StartFailure::kPassing ? Started::kPassing : Started::kCannotRun;
+    }
+    Running& running = children_[slot];
+    running.child = child;
+    start_watchers(slot, &running);
+    return Started::kYes;
+  }
+
+  void close_input(uint64_t slot) override {
+    Child& child = children_[slot].child;
+    pipe_close(child.input);
+    child.input = kNoPipe;
+  }
+
+  void kill(uint64_t slot) override { child_kill(children_[slot].child.process); }
+
+  void release(uint64_t slot) override {
+    auto it = children_.find(slot);
+    if (it == children_.end()) return;
+    Running& running = it->second;
+    if (running.reader.joinable()) running.reader.join();
+    if (running.waiter.joinable()) running.waiter.join();
+    pipe_close(running.child.input);
+    pipe_close(running.child.output);
+    child_free(running.child.process);
+    children_.erase(it);
+  }
+
+  // The probe runs on a thread of its own, so neither a slow name lookup nor
+  // the connect holds up the loop.
+  bool probe(uint64_t slot, uint64_t wait, const ProbeTarget& target) override {
+    std::thread probe;
+    if (!start_thread(&probe, [slot, wait, target] { probe_port(slot, wait, target); })) return false;
+    probe.detach();
+    return true;
+  }
+
+  void write_line(const std::string& line) override { ::write_line(line); }
+
+  void notify(Notice notice, const std::string& summary) override {
+    switch (notice) {
+      case Notice::kReady:
+        return notify_ready(summary);
+      case Notice::kStatus:
+        return notify_status(summary);
+      case Notice::kReloading:
+        return notify_reloading();
+      case Notice::kStopping:
+        return notify_stopping();
+    }
+  }
+
+  bool read_sources(SourcesFile* file, std::string* message) override {
+    SourcesError error;
+    if (!load_sources(args_.file, file, &error)) {
+      *message = describe_error(args_.file, error);
+      return false;
+    }
+    file->program = choose_program(*file);
+    return true;
+  }
+
+  bool reconfigure(const SourcesFile& file, std::string* message) override {
+    std::string path = log_path(args_, file);
+    if (path == log_at_) return true;
+    std::unique_ptr<LogFile> log;
+    if (!open_log(args_, path, &log, message)) return false;
+    log_lines_to(log.get());
+    log_ = std::move(log);
+    log_at_ = path;
+    return true;
+  }
+
+  void publish(const View& view) override {
+    std::lock_guard<std::mutex> lock(view_mutex_);
+    view_ = view;
+  }
+
+ private:
+  // Without its threads a child cannot be followed: it is ended at once.
+  void start_watchers(uint64_t slot, Running* running) {
+    zal_pipe output = running->child.output;
+    ChildProcess* process = running->child.process;
+    if (!start_thread(&running->reader, [slot, output] { read_output(slot, output); })) {
+      child_kill(process);
+      post(Event::kOutputEnd, slot);
+    }
+    if (!start_thread(&running->waiter, [slot, process] { post_end(slot, child_wait(process)); })) {
+      child_kill(process);
+      post_end(slot, child_wait(process));
+    }
+  }
+
+  const Arguments& args_;
+  std::map<uint64_t, Running> children_;
+  std::unique_ptr<LogFile> log_;
+  std::string log_at_;
+  std::mutex view_mutex_;
+  View view_;
+};
+
+void watch_stdin() {
+  wait_stdin_end();
+  post_stop();
+}
 
 bool parse_arguments(int argc, char** argv, Arguments* args) {
   for (int i = 1; i < argc; ++i) {
@@ -421,46 +277,31 @@ bool parse_arguments(int argc, char** argv, Arguments* args) {
   return !args->file.empty();
 }
 
-std::string choose_program(const SourcesFile& file) {
-  if (!file.program.empty()) return file.program;
-  std::string beside = program_beside_us();
-  return beside.empty() ? program_name() : beside;
-}
-
 struct Run {
   Arguments args;
   SourcesFile file;
 };
 
-// Where the lines go besides standard output; false after saying why.
-bool open_log(const Run& run, std::unique_ptr<LogFile>* log) {
-  std::string path = run.file.log;
-  if (path.empty() && run.args.service) path = default_service_log(run.args.file);
-  if (path.empty()) return true;
-  *log = std::make_unique<LogFile>(path);
-  std::string why;
-  if (!(*log)->open(&why)) {
-    SourcesError error{"/log", path + " cannot be opened (" + why + ")"};
-    fprintf(stderr, "%s\n", describe_error(run.args.file, error).c_str());
-    return false;
-  }
-  log_lines_to(log->get());
-  return true;
-}
-
 int supervise(void* context) {
   const Run& run = *static_cast<const Run*>(context);
-  std::unique_ptr<LogFile> log;
-  if (!open_log(run, &log)) return 64;
+  RealEdge edge(run.args);
+  std::string message;
+  if (!edge.open_first_log(run.file, &message)) {
+    fprintf(stderr, "%s\n", message.c_str());
+    return 64;
+  }
   console_start();
   watch_stop_requests(post_stop);
   watch_reload_requests(post_reload);
   // A service manager gives us the null device: only its stop counts.
   std::thread stdin_watch;
   if (!run.args.service && start_thread(&stdin_watch, watch_stdin)) stdin_watch.detach();
-  Supervisor supervisor(run.file, choose_program(run.file));
-  int code = supervisor.run();
-  log_lines_to(nullptr);
+  SourcesFile file = run.file;
+  file.program = choose_program(file);
+  Supervisor supervisor(file, &edge);
+  int code = supervisor.run(gQueue);
+  // Some child's output is still open after the stop's last wait.
+  if (supervisor.forced()) exit_now(code);
   return code;
 }
 

@@ -17,13 +17,13 @@ bool was_healthy(const RunClock& run, const RestartSettings& settings, int64_t n
   return until - run.started_at >= settings.healthy_after_ms;
 }
 
-std::string end_reason(const RunClock& run, const RunEnd& end) {
-  if (run.stalled) return "stall";
+}  // namespace
+
+std::string policy_end_reason(const SourcePolicy& policy, const RunEnd& end) {
+  if (policy.run.stalled) return "stall";
   if (end.signal != 0) return "killed " + std::to_string(end.signal);
   return "exit " + std::to_string(end.code);
 }
-
-}  // namespace
 
 void policy_run_begins(SourcePolicy* policy) { policy->run = RunClock(); }
 
@@ -67,7 +67,7 @@ Decision policy_run_ended(SourcePolicy* policy, const RestartSettings& settings,
                           int64_t now) {
   const RunClock& run = policy->run;
   Decision decision;
-  decision.reason = end_reason(run, end);
+  decision.reason = policy_end_reason(*policy, end);
   if (!run.stalled && end.signal == 0 && hopeless(end.code)) return decision;
   if (was_healthy(run, settings, now)) policy->failures = 0;
   return restart_after_backoff(policy, settings, decision.reason);

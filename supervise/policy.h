@@ -64,6 +64,9 @@ bool policy_stall_due(const SourcePolicy& policy, int64_t now);
 Decision policy_run_ended(SourcePolicy* policy, const RestartSettings& settings, const RunEnd& end,
                           int64_t now);
 
+// "stall", "killed N" or "exit N": how the run ended, as the lines name it.
+std::string policy_end_reason(const SourcePolicy& policy, const RunEnd& end);
+
 // A start failed for a passing reason (out of processes, memory or
 // descriptors, the file busy): tried again after the next delay.
 Decision policy_start_failed(SourcePolicy* policy, const RestartSettings& settings);
