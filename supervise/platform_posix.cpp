@@ -170,3 +170,9 @@ void write_line(const std::string& line) {
     left -= static_cast<size_t>(n);
   }
 }
+
+// SO_REUSEADDR only: SO_REUSEPORT would let another process bind the port too.
+void listen_alone(uint64_t socket) {
+  int yes = 1;
+  setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+}

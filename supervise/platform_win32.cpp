@@ -233,3 +233,10 @@ void write_line(const std::string& line) {
     left -= n;
   }
 }
+
+// Windows' SO_REUSEADDR would let another process take the port: exclusive instead.
+void listen_alone(uint64_t socket) {
+  BOOL yes = TRUE;
+  setsockopt(static_cast<SOCKET>(socket), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&yes),
+             sizeof yes);
+}

@@ -7,6 +7,7 @@
 #include <deque>
 #include <mutex>
 
+#include "platform.h"
 #include "status_render.h"
 
 namespace {
@@ -142,7 +143,21 @@ struct StatusServer::Instance {
     json_answer(res, 200, body);
   }
 
-  void post(const httplib::Request& req, httplib::Response& res) {
+  // Reads what body the request has, up to kBodyMax: the library would take any
+  // size, and wait for the end of a body-less request that has no Content-Length.
+  static bool read_body(const httplib::Request& req, const httplib::ContentReader& reader) {
+    bool chunked = req.has_header("Transfer-Encoding");
+    if (!chunked && !req.has_header("Content-Length")) return true;  // no body at all
+    if (!chunked && req.get_header_value<uint64_t>("Content-Length") > kBodyMax) return false;
+    size_t size = 0;
+    return reader([&size](const char*, size_t n) {
+      size += n;
+      return size <= kBodyMax;
+    });
+  }
+
+  void post(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader) {
+    if (!read_body(req, reader)) return json_answer(res, 413, error_body("body too large"));
     Route r = route(req.target);
     if (r.kind == Route::kBad) return json_answer(res, 400, error_body("bad source name"));
     if (r.kind == Route::kUnknown) return json_answer(res, 404, error_body("not found"));
@@ -156,7 +171,8 @@ struct StatusServer::Instance {
     json_answer(res, 202, action_body(action));
   }
 
-  void other(const httplib::Request& req, httplib::Response& res) {
+  void other(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader) {
+    if (!read_body(req, reader)) return json_answer(res, 413, error_body("body too large"));
     Route r = route(req.target);
     if (r.kind == Route::kUnknown) return json_answer(res, 404, error_body("not found"));
     wrong_method(res, r.kind == Route::kAction ? "POST" : "GET");
@@ -174,6 +190,7 @@ struct StatusServer::Instance {
       pool = made;
       return made;
     };
+    server.set_socket_options([](socket_t sock) { listen_alone(static_cast<uint64_t>(sock)); });
     server.set_keep_alive_timeout(kKeepAliveS);
     server.set_keep_alive_max_count(kKeepAliveRequests);
     server.set_read_timeout(kTimeoutS);
@@ -186,14 +203,21 @@ struct StatusServer::Instance {
       return admit(req, res);
     });
     auto on_get = [this](const httplib::Request& req, httplib::Response& res) { get(req, res); };
-    auto on_post = [this](const httplib::Request& req, httplib::Response& res) { post(req, res); };
-    auto on_other = [this](const httplib::Request& req, httplib::Response& res) { other(req, res); };
+    // With a content reader the library leaves the body to us.
+    auto on_post = [this](const httplib::Request& req, httplib::Response& res,
+                          const httplib::ContentReader& reader) { post(req, res, reader); };
+    auto on_other = [this](const httplib::Request& req, httplib::Response& res,
+                           const httplib::ContentReader& reader) { other(req, res, reader); };
     server.Get(".*", on_get);
     server.Post(".*", on_post);
     server.Put(".*", on_other);
     server.Patch(".*", on_other);
     server.Delete(".*", on_other);
-    server.Options(".*", on_other);
+    server.Options(".*", [](const httplib::Request& req, httplib::Response& res) {
+      Route r = route(req.target);
+      if (r.kind == Route::kUnknown) return json_answer(res, 404, error_body("not found"));
+      wrong_method(res, r.kind == Route::kAction ? "POST" : "GET");
+    });
     // The library's own answers (a bad request line, a body too large) carry no page of ours.
     server.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
       json_answer(res, 500, error_body("internal error"));
