@@ -1,7 +1,7 @@
 # Packages: a zip for Windows, a .deb for Linux, both named with the version. Included last
 # from the top directory, once every program target exists.
 set(ZAL_PROGRAMS zal-ndi-send zal-ndi-supervise)
-set(ZAL_SCHEMAS docs/events.schema.json docs/supervise-events.schema.json)
+set(ZAL_SCHEMAS docs/events.schema.json docs/supervise-events.schema.json docs/supervise-api.schema.json)
 
 set(CPACK_PACKAGE_NAME zal-ndi-send)
 set(CPACK_PACKAGE_VENDOR "The zal-ndi-send authors")

@@ -13,7 +13,8 @@ zip="$BUILD/zal-ndi-send-$version-windows-x64.zip"
 unzip -l "$zip"
 
 programs=(zal-ndi-send zal-ndi-supervise)
-wanted=(README.md LICENSE events.schema.json supervise-events.schema.json examples/sources.json)
+wanted=(README.md LICENSE events.schema.json supervise-events.schema.json
+  supervise-api.schema.json examples/sources.json)
 names=$(unzip -Z1 "$zip")
 for name in "${wanted[@]}" "${programs[@]/%/.exe}"; do
   grep -qxF "$name" <<<"$names" || { echo "zip-check: $name missing from $zip" >&2; exit 1; }

@@ -66,6 +66,16 @@ TEST(Sources, EachProblemNamesItsPlace) {
       {R"({"log":7,"sources":[{)" + ok + "}]}", "/log"},
       {R"({"sources":[]})", "/sources"},
       {R"({})", "/sources"},
+      // The status server: an address, not a name; off loopback only with a long token.
+      {R"({"http":{"listen":"localhost:8080"},"sources":[{)" + ok + "}]}", "/http/listen"},
+      {R"({"http":{"listen":"::1:8080"},"sources":[{)" + ok + "}]}", "/http/listen"},
+      {R"({"http":{"listen":"127.0.0.1:0"},"sources":[{)" + ok + "}]}", "/http/listen"},
+      {R"({"http":{"listen":"127.0.0.01:80"},"sources":[{)" + ok + "}]}", "/http/listen"},
+      {R"({"http":{"listen":"[1::2::3]:80"},"sources":[{)" + ok + "}]}", "/http/listen"},
+      {R"({"http":{"listen":"0.0.0.0:8080"},"sources":[{)" + ok + "}]}", "/http/token"},
+      {R"({"http":{"listen":"[::]:8080","token":"fifteen-chars.."},"sources":[{)" + ok + "}]}", "/http/token"},
+      {R"({"http":{"listen":"127.0.0.1:80","token":"with space"},"sources":[{)" + ok + "}]}", "/http/token"},
+      {R"({"http":{"listen":"127.0.0.1:80","cors":1},"sources":[{)" + ok + "}]}", "/http/cors"},
   };
   for (const auto& c : cases) {
     SourcesError error = parse_error(c.text);
@@ -130,6 +140,19 @@ SourcesFile parsed(const std::string& text) {
 }
 
 using Names = std::vector<std::string>;
+
+TEST(Sources, TheStatusServerListensOnAnAddressAndPort) {
+  const std::string one = R"(,"sources":[{"name":"a","input":"x"}]})";
+  SourcesFile file = parsed(R"({"http":{"listen":"[::ffff:127.0.0.1]:8080"})" + one);
+  EXPECT_TRUE(file.http.enabled);
+  EXPECT_EQ("::ffff:127.0.0.1", file.http.host);
+  EXPECT_EQ(8080, file.http.port);
+  file = parsed(R"({"http":{"listen":"192.0.2.1:80","token":"sixteen-chars..."})" + one);
+  EXPECT_EQ("192.0.2.1", file.http.host);
+  EXPECT_EQ("sixteen-chars...", file.http.token);
+  EXPECT_FALSE(parsed("{" + one.substr(1)).http.enabled);
+  EXPECT_FALSE(same_http(file.http, parsed(R"({"http":{"listen":"192.0.2.1:80","token":"sixteen-chars..!"})" + one).http));
+}
 
 TEST(Sources, AReloadSortsSourcesIntoAddedRemovedChangedAndUnchanged) {
   SourcesFile running = parsed(R"({"restart":{"first_delay_s":1},"log":"a.log","sources":[
