@@ -213,15 +213,17 @@ check("children %r" % before, len(before) == 2)
 def statuses():
     return sum(b'"event":"status"' in line for line in list(lines))
 
-# A reload request leaves the sources' processes as they are: both go on with their status.
-seen = statuses()
+# A reload that adds a source starts it and leaves the other two processes as they are.
+with open(sources, "w") as f:
+    json.dump({"ffmpeg": fake, "sources": [dict(small, name=n) for n in ("a", "b", "c")]}, f)
 run.send_signal(signal.SIGHUP)
-deadline = time.monotonic() + 15
-while statuses() < seen + 2 and run.poll() is None and time.monotonic() < deadline:
-    time.sleep(0.1)
+got = wait_notified("READY=1")
+check("no RELOADING=1 before READY=1: %r" % got, "RELOADING=1" in got)
+wait_notified("STATUS=3 sources: 3 streaming")
 check("ended on SIGHUP", run.poll() is None)
-check("no status after SIGHUP", statuses() >= seen + 2)
-check("children after SIGHUP %r" % children(), children() == before)
+after = children()
+check("children after the reload %r, before %r" % (after, before),
+      len(after) == 3 and set(before) < set(after))
 run.send_signal(signal.SIGTERM)
 code = run.wait(timeout=30)
 reader.join(10)
@@ -230,10 +232,11 @@ events = [json.loads(line) for line in lines]
 for event in events:
     validate_supervise_line(event)
 check("exit %d" % code, code == 0)
-for name in ("a", "b"):
+for name in ("a", "b", "c"):
     own = [e for e in events if e.get("source") == name]
     check("%s: %r" % (name, own), own[0]["event"] == "started"
           and own[-1] == {"source": name, "event": "exit", "ffmpeg": 0, "requested": True})
 shutil.rmtree(work)
-print("package-check: the service ran as %s: ready, a reload request, stopped with 0" % user)
+check("reloaded %r" % events, {"event": "reloaded", "added": ["c"], "removed": [], "changed": []} in events)
+print("package-check: the service ran as %s: ready, a reload that added a source, stopped with 0" % user)
 EOF

@@ -173,9 +173,10 @@ def test_the_service_runs_under_the_service_manager_and_stops(tmp_path, run):
     log = tmp_path / "zal-ndi-supervise.log"  # beside the sources file, by default
     name = "zal-test-" + tmp_path.name
 
-    def streaming():
+    def streaming(source="a"):
         try:
-            return any(e["event"] == "status" and e["fps"] > 0 for e in read_jsonl(log))
+            return any(e.get("source") == source and e["event"] == "status" and e["fps"] > 0
+                       for e in read_jsonl(log))
         except ValueError:  # a line read half written
             return False
 
@@ -185,6 +186,15 @@ def test_the_service_runs_under_the_service_manager_and_stops(tmp_path, run):
         sc("start", name)
         wait_until(streaming, timeout=60)
         assert service_state(name) == "RUNNING"
+        # The parameter-change control reloads: the added source starts, the other runs on.
+        doc = json.loads(sources.read_text())
+        doc["sources"].append(dict(doc["sources"][0], name="b"))
+        sources.write_text(json.dumps(doc))
+        control = subprocess.run(["wine", str(BUILD / "testing" / "service-control.exe"), name,
+                                  "paramchange"], capture_output=True, timeout=60,
+                                 env=dict(os.environ, WINEDEBUG="-all"))
+        assert control.returncode == 0, control.stderr
+        wait_until(lambda: streaming("b"), timeout=60)
         sc("stop", name)
         wait_until(lambda: service_state(name) == "STOPPED", timeout=30)
         assert "WIN32_EXIT_CODE    : 0 " in sc("query", name)
@@ -192,7 +202,9 @@ def test_the_service_runs_under_the_service_manager_and_stops(tmp_path, run):
         assert all(line.endswith(b"\r\n") for line in lines)
         events = read_jsonl(log)
         assert events[0]["event"] == "started"
-        assert events[-1] == {"source": "a", "event": "exit", "ffmpeg": 0, "requested": True}
+        assert {"event": "reloaded", "added": ["b"], "removed": [], "changed": []} in events
+        assert [e["event"] for e in events if e.get("source") == "a"].count("started") == 1
+        assert {"source": "a", "event": "exit", "ffmpeg": 0, "requested": True} in events[-2:]
     finally:
         if service_state(name) not in (None, "STOPPED"):
             sc("stop", name)
