@@ -26,7 +26,10 @@ constexpr size_t kBodyMax = 4096;  // actions have no body
 // cpp-httplib's pool, with a bound on what waits for a worker.
 class BoundedPool : public httplib::TaskQueue {
  public:
-  explicit BoundedPool(const std::atomic<bool>* stopping) : stopping_(stopping) {
+  // The library deletes its pool when it stops listening: *owner is cleared
+  // first, under owner_mutex, so that no one wakes a pool that is gone.
+  BoundedPool(const std::atomic<bool>* stopping, std::mutex* owner_mutex, BoundedPool** owner)
+      : stopping_(stopping), owner_mutex_(owner_mutex), owner_(owner) {
     for (size_t i = 0; i < kWorkers; ++i) threads_.emplace_back([this] { work(); });
   }
 
@@ -46,6 +49,10 @@ class BoundedPool : public httplib::TaskQueue {
 
   void shutdown() override {
     {
+      std::lock_guard<std::mutex> lock(*owner_mutex_);
+      *owner_ = nullptr;
+    }
+    {
       std::lock_guard<std::mutex> lock(mutex_);
       shut_ = true;
     }
@@ -54,7 +61,11 @@ class BoundedPool : public httplib::TaskQueue {
     for (std::thread& thread : threads_) thread.join();
   }
 
-  void wake() { space_.notify_all(); }
+  // Taking the lock first: a waiter that saw stopping_ false is then waiting.
+  void wake() {
+    { std::lock_guard<std::mutex> lock(mutex_); }
+    space_.notify_all();
+  }
 
  private:
   void work() {
@@ -73,6 +84,8 @@ class BoundedPool : public httplib::TaskQueue {
   }
 
   const std::atomic<bool>* stopping_;
+  std::mutex* owner_mutex_;
+  BoundedPool** owner_;
   std::mutex mutex_;
   std::condition_variable ready_;
   std::condition_variable space_;
@@ -185,7 +198,7 @@ struct StatusServer::Instance {
 
   void configure() {
     server.new_task_queue = [this] {
-      auto* made = new BoundedPool(&stopping);
+      auto* made = new BoundedPool(&stopping, &pool_mutex, &pool);
       std::lock_guard<std::mutex> lock(pool_mutex);
       pool = made;
       return made;
