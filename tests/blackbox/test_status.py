@@ -8,7 +8,7 @@ import base64
 import http.client
 import json
 import os
-import pathlib
+import signal
 import socket
 import subprocess
 import sys
@@ -19,7 +19,7 @@ import jsonschema
 import pytest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from conftest import ROOT, host_path  # noqa: E402
+from conftest import ROOT, WINDOWS, host_path  # noqa: E402
 from test_supervise import FOREVER, SMALL, SUPERVISOR, Run, of, supervise  # noqa: E402,F401
 
 API_SCHEMA = json.loads((ROOT / "docs" / "supervise-api.schema.json").read_text())
@@ -228,3 +228,23 @@ def test_clients_that_misbehave_hold_up_nothing(status):
     run.close_stdin()
     assert run.finish() == 0
     assert [e for e in run.events if e["event"] in ("restart", "action")] == []
+
+
+@pytest.mark.skipif(WINDOWS, reason="the reload request is SIGHUP here")
+def test_a_reload_moves_the_server_and_keeps_a_hold(status, tmp_path):
+    run, client = status([dict(SMALL, name="a", input=FOREVER), dict(SMALL, name="b", input=FOREVER)])
+    client.wait(lambda s: s.get("b", {}).get("state") == "streaming")
+    assert client.request("POST", path_of("b", "hold"))[0].status == 202
+    client.wait(lambda s: s["b"]["state"] == "held")
+    path = tmp_path / "sources.json"
+    doc = json.loads(path.read_text())
+    moved = Client(free_port(), TOKEN)
+    doc["http"] = {"listen": "127.0.0.1:%d" % moved.port, "token": TOKEN}
+    path.write_text(json.dumps(doc))
+    run.proc.send_signal(signal.SIGHUP)
+    run.wait_for(lambda ev: any(e["event"] == "reloaded" for e in ev))
+    assert moved.wait(lambda s: s["b"]["state"] == "held" and s["a"]["state"] == "streaming")
+    with pytest.raises(ConnectionRefusedError):
+        client.get("/api/sources")
+    run.close_stdin()
+    assert run.finish() == 0
