@@ -231,7 +231,8 @@ struct StatusServer::Instance {
       if (r.kind == Route::kUnknown) return json_answer(res, 404, error_body("not found"));
       wrong_method(res, r.kind == Route::kAction ? "POST" : "GET");
     });
-    // The library's own answers (a bad request line, a body too large) carry no page of ours.
+    // An exception in a handler (out of memory) gives a bare 500, not the library's
+    // header with the exception's text.
     server.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
       json_answer(res, 500, error_body("internal error"));
     });

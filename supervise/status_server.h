@@ -35,9 +35,10 @@ class StatusServer {
   void stop();
   bool running() const { return current_ != nullptr; }
 
-  struct Instance;
-
  private:
+  struct Instance;
   std::shared_ptr<Instance> current_;
-  std::vector<std::thread> retiring_;  // each waits for a stopped instance's requests
+  // Each waits for a stopped instance's requests; joined at the end (a reload
+  // that changes the http section adds one).
+  std::vector<std::thread> retiring_;
 };
