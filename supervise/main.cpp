@@ -27,6 +27,7 @@
 #include "policy.h"
 #include "process.h"
 #include "sources.h"
+#include "status_server.h"
 #include "supervisor.h"
 
 namespace {
@@ -41,6 +42,14 @@ void post_stop() { gQueue->post(Event{}); }
 void post_reload() {
   Event event;
   event.kind = Event::kReload;
+  gQueue->post(std::move(event));
+}
+
+// From the status server's threads: returns at once.
+void post_action(Action action) {
+  Event event;
+  event.kind = Event::kAction;
+  event.action = std::move(action);
   gQueue->post(std::move(event));
 }
 
@@ -218,7 +227,40 @@ class RealEdge : public Edge {
     return true;
   }
 
+  // The status server as the file says; a changed section restarts it.
+  bool serve(const SourcesFile& file, std::string* message) {
+    if (same_http(file.http, http_)) return true;
+    status_.stop();
+    http_ = HttpSettings();
+    if (!file.http.enabled) return true;
+    StatusCalls calls{[this] { return snapshot(); }, steady_now_ms, post_action};
+    std::string why;
+    if (!status_.start(file.http, calls, &why)) {
+      *message = describe_error(args_.file, SourcesError{"/http/listen", why});
+      return false;
+    }
+    http_ = file.http;
+    return true;
+  }
+
+  View snapshot() {
+    std::lock_guard<std::mutex> lock(view_mutex_);
+    return view_;
+  }
+
+  // The log first: a new one that cannot be opened changes nothing. A status
+  // server that cannot listen at its new address stays off until a good reload.
   bool reconfigure(const SourcesFile& file, std::string* message) override {
+    return switch_log(file, message) && serve(file, message);
+  }
+
+  void publish(const View& view) override {
+    std::lock_guard<std::mutex> lock(view_mutex_);
+    view_ = view;
+  }
+
+ private:
+  bool switch_log(const SourcesFile& file, std::string* message) {
     std::string path = log_path(args_, file);
     if (path == log_at_) return true;
     std::unique_ptr<LogFile> log;
@@ -229,12 +271,6 @@ class RealEdge : public Edge {
     return true;
   }
 
-  void publish(const View& view) override {
-    std::lock_guard<std::mutex> lock(view_mutex_);
-    view_ = view;
-  }
-
- private:
   // Without its threads a child cannot be followed: it is ended at once.
   void start_watchers(uint64_t slot, Running* running) {
     zal_pipe output = running->child.output;
@@ -255,6 +291,8 @@ class RealEdge : public Edge {
   std::string log_at_;
   std::mutex view_mutex_;
   View view_;
+  HttpSettings http_;
+  StatusServer status_;  // last: stopped before the view it reads goes
 };
 
 void watch_stdin() {
@@ -286,7 +324,7 @@ int supervise(void* context) {
   const Run& run = *static_cast<const Run*>(context);
   RealEdge edge(run.args);
   std::string message;
-  if (!edge.open_first_log(run.file, &message)) {
+  if (!edge.open_first_log(run.file, &message) || !edge.serve(run.file, &message)) {
     fprintf(stderr, "%s\n", message.c_str());
     return 64;
   }
