@@ -1,6 +1,7 @@
 // What differs between Linux and Windows for the supervisor.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -59,3 +60,13 @@ bool port_accepts(const std::string& host, uint16_t port, int64_t bound_ms);
 // on Windows): the port is ours alone, so a second supervisor on the same port
 // fails to listen instead of sharing its connections; a restart may reuse it.
 void listen_alone(uint64_t socket);
+
+// A status server connection's socket. Reads and writes wait at most the
+// time-outs set on the socket; -1 on an error or a time-out, 0 at its end.
+long socket_read(uint64_t socket, char* buffer, size_t size);
+long socket_write(uint64_t socket, const char* data, size_t size);
+// Waits up to bound_ms for something to read (or the end): 1, else 0 (-1: an error).
+int socket_wait(uint64_t socket, int64_t bound_ms);
+// The numeric address and port of the peer (or our own end).
+bool socket_address(uint64_t socket, bool peer, std::string* ip, int* port);
+void socket_close(uint64_t socket);

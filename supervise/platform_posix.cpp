@@ -176,3 +176,56 @@ void listen_alone(uint64_t socket) {
   int yes = 1;
   setsockopt(static_cast<int>(socket), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
 }
+
+namespace {
+
+bool numeric_name(const sockaddr* address, socklen_t size, std::string* ip, int* port) {
+  char host[NI_MAXHOST];
+  char service[NI_MAXSERV];
+  if (getnameinfo(address, size, host, sizeof host, service, sizeof service, NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
+    return false;
+  }
+  *ip = host;
+  *port = atoi(service);
+  return true;
+}
+
+}  // namespace
+
+long socket_read(uint64_t socket, char* buffer, size_t size) {
+  ssize_t n;
+  do {
+    n = recv(static_cast<int>(socket), buffer, size, 0);
+  } while (n < 0 && errno == EINTR);
+  return static_cast<long>(n);
+}
+
+// MSG_NOSIGNAL: a client gone is an error, not SIGPIPE.
+long socket_write(uint64_t socket, const char* data, size_t size) {
+  ssize_t n;
+  do {
+    n = send(static_cast<int>(socket), data, size, MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  return static_cast<long>(n);
+}
+
+int socket_wait(uint64_t socket, int64_t bound_ms) {
+  pollfd watch = {static_cast<int>(socket), POLLIN, 0};
+  int n = poll(&watch, 1, static_cast<int>(bound_ms));
+  if (n < 0) return errno == EINTR ? 0 : -1;
+  return n > 0 ? 1 : 0;
+}
+
+bool socket_address(uint64_t socket, bool peer, std::string* ip, int* port) {
+  sockaddr_storage address;
+  socklen_t size = sizeof address;
+  sockaddr* raw = reinterpret_cast<sockaddr*>(&address);
+  int fd = static_cast<int>(socket);
+  if ((peer ? getpeername(fd, raw, &size) : getsockname(fd, raw, &size)) != 0) return false;
+  return numeric_name(raw, size, ip, port);
+}
+
+void socket_close(uint64_t socket) {
+  shutdown(static_cast<int>(socket), SHUT_RDWR);
+  close(static_cast<int>(socket));
+}

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -239,4 +240,50 @@ void listen_alone(uint64_t socket) {
   BOOL yes = TRUE;
   setsockopt(static_cast<SOCKET>(socket), SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&yes),
              sizeof yes);
+}
+
+namespace {
+
+bool numeric_name(const sockaddr* address, socklen_t size, std::string* ip, int* port) {
+  char host[NI_MAXHOST];
+  char service[NI_MAXSERV];
+  if (getnameinfo(address, size, host, sizeof host, service, sizeof service, NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
+    return false;
+  }
+  *ip = host;
+  *port = atoi(service);
+  return true;
+}
+
+}  // namespace
+
+long socket_read(uint64_t socket, char* buffer, size_t size) {
+  int n = recv(static_cast<SOCKET>(socket), buffer, static_cast<int>(size > INT_MAX ? INT_MAX : size), 0);
+  return n == SOCKET_ERROR ? -1 : n;
+}
+
+long socket_write(uint64_t socket, const char* data, size_t size) {
+  int n = send(static_cast<SOCKET>(socket), data, static_cast<int>(size > INT_MAX ? INT_MAX : size), 0);
+  return n == SOCKET_ERROR ? -1 : n;
+}
+
+int socket_wait(uint64_t socket, int64_t bound_ms) {
+  WSAPOLLFD watch = {static_cast<SOCKET>(socket), POLLRDNORM, 0};
+  int n = WSAPoll(&watch, 1, static_cast<INT>(bound_ms));
+  if (n == SOCKET_ERROR) return -1;
+  return n > 0 ? 1 : 0;
+}
+
+bool socket_address(uint64_t socket, bool peer, std::string* ip, int* port) {
+  sockaddr_storage address;
+  int size = sizeof address;
+  sockaddr* raw = reinterpret_cast<sockaddr*>(&address);
+  SOCKET s = static_cast<SOCKET>(socket);
+  if ((peer ? getpeername(s, raw, &size) : getsockname(s, raw, &size)) != 0) return false;
+  return numeric_name(raw, static_cast<socklen_t>(size), ip, port);
+}
+
+void socket_close(uint64_t socket) {
+  shutdown(static_cast<SOCKET>(socket), SD_BOTH);
+  closesocket(static_cast<SOCKET>(socket));
 }

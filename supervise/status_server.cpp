@@ -2,7 +2,9 @@
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -22,6 +24,8 @@ constexpr time_t kKeepAliveS = 2;
 constexpr size_t kKeepAliveRequests = 20;
 constexpr time_t kTimeoutS = 5;
 constexpr size_t kBodyMax = 4096;  // actions have no body
+// What one request may send in all: its request line, header lines and body.
+constexpr size_t kRequestMax = 32768;
 
 // cpp-httplib's pool, with a bound on what waits for a worker.
 class BoundedPool : public httplib::TaskQueue {
@@ -94,6 +98,90 @@ class BoundedPool : public httplib::TaskQueue {
   bool shut_ = false;
 };
 
+// A connection read with a budget per request: cpp-httplib 0.11 bounds each
+// header line but not their number, so a client could otherwise send headers
+// until we run out of memory. Reads and writes wait at most the time-outs the
+// library set on the socket when it accepted it.
+class BudgetStream : public httplib::Stream {
+ public:
+  explicit BudgetStream(socket_t sock) : sock_(sock) {}
+
+  void new_request() { left_ = kRequestMax; }
+  bool over() const { return over_; }
+  bool buffered() const { return at_ < end_; }
+
+  bool is_readable() const override { return true; }
+  bool is_writable() const override { return true; }
+
+  ssize_t read(char* ptr, size_t size) override {
+    if (!buffered()) {
+      if (left_ == 0) {
+        over_ = true;
+        return -1;
+      }
+      long n = socket_read(handle(), buffer_, std::min(sizeof buffer_, left_));
+      if (n <= 0) return n;
+      left_ -= static_cast<size_t>(n);
+      at_ = 0;
+      end_ = static_cast<size_t>(n);
+    }
+    size_t n = std::min(size, end_ - at_);
+    memcpy(ptr, buffer_ + at_, n);
+    at_ += n;
+    return static_cast<ssize_t>(n);
+  }
+
+  ssize_t write(const char* ptr, size_t size) override { return socket_write(handle(), ptr, size); }
+
+  void get_remote_ip_and_port(std::string& ip, int& port) const override {
+    socket_address(handle(), true, &ip, &port);
+  }
+  void get_local_ip_and_port(std::string& ip, int& port) const override {
+    socket_address(handle(), false, &ip, &port);
+  }
+  socket_t socket() const override { return sock_; }
+
+ private:
+  uint64_t handle() const { return static_cast<uint64_t>(sock_); }
+
+  socket_t sock_;
+  char buffer_[4096];
+  size_t at_ = 0;
+  size_t end_ = 0;
+  size_t left_ = kRequestMax;
+  bool over_ = false;
+};
+
+// The library's server with our own connection loop (its designed point of
+// extension, as its TLS server uses it): the same keep-alive bounds, over a
+// BudgetStream.
+class BoundedServer : public httplib::Server {
+ private:
+  bool process_and_close_socket(socket_t sock) override {
+    BudgetStream stream(sock);
+    bool ok = true;
+    for (size_t left = kKeepAliveRequests; left > 0 && next_request(sock, stream); --left) {
+      stream.new_request();
+      bool closed = false;
+      ok = process_request(stream, left == 1, closed, nullptr);
+      if (!ok || closed || stream.over()) break;
+    }
+    socket_close(static_cast<uint64_t>(sock));
+    return ok;
+  }
+
+  // A request has begun within the keep-alive wait; a stop ends the wait.
+  bool next_request(socket_t sock, const BudgetStream& stream) const {
+    if (stream.buffered()) return svr_sock_ != INVALID_SOCKET;
+    for (int64_t waited = 0; waited < kKeepAliveS * 1000; waited += 100) {
+      if (svr_sock_ == INVALID_SOCKET) return false;
+      int ready = socket_wait(static_cast<uint64_t>(sock), 100);
+      if (ready != 0) return ready > 0;
+    }
+    return false;
+  }
+};
+
 std::string peer_of(const httplib::Request& req) {
   if (req.remote_addr.find(':') != std::string::npos) {
     return "[" + req.remote_addr + "]:" + std::to_string(req.remote_port);
@@ -115,7 +203,7 @@ void json_answer(httplib::Response& res, int status, const std::string& body) {
 struct StatusServer::Instance {
   HttpSettings settings;
   StatusCalls calls;
-  httplib::Server server;
+  BoundedServer server;
   std::atomic<bool> stopping{false};
   BoundedPool* pool = nullptr;  // owned by the server's listening thread
   std::mutex pool_mutex;
