@@ -227,20 +227,16 @@ class RealEdge : public Edge {
     return true;
   }
 
-  // The status server as the file says; a changed section restarts it.
+  // The status server as the file says; a changed section restarts it. One
+  // that cannot listen at its new address is started again as it was.
   bool serve(const SourcesFile& file, std::string* message) {
     if (same_http(file.http, http_)) return true;
-    status_.stop();
-    http_ = HttpSettings();
-    if (!file.http.enabled) return true;
-    StatusCalls calls{[this] { return snapshot(); }, steady_now_ms, post_action};
+    HttpSettings before = http_;
     std::string why;
-    if (!status_.start(file.http, calls, &why)) {
-      *message = describe_error(args_.file, SourcesError{"/http/listen", why});
-      return false;
-    }
-    http_ = file.http;
-    return true;
+    if (listen_at(file.http, &why)) return true;
+    *message = describe_error(args_.file, SourcesError{"/http/listen", why});
+    listen_at(before, &why);
+    return false;
   }
 
   View snapshot() {
@@ -248,10 +244,15 @@ class RealEdge : public Edge {
     return view_;
   }
 
-  // The log first: a new one that cannot be opened changes nothing. A status
-  // server that cannot listen at its new address stays off until a good reload.
+  // A reload that fails here changes nothing: the server goes back as it was
+  // when the new log cannot be opened.
   bool reconfigure(const SourcesFile& file, std::string* message) override {
-    return switch_log(file, message) && serve(file, message);
+    HttpSettings before = http_;
+    if (!serve(file, message)) return false;
+    if (switch_log(file, message)) return true;
+    std::string why;
+    if (!same_http(before, http_)) listen_at(before, &why);
+    return false;
   }
 
   void publish(const View& view) override {
@@ -260,6 +261,16 @@ class RealEdge : public Edge {
   }
 
  private:
+  bool listen_at(const HttpSettings& http, std::string* why) {
+    status_.stop();
+    http_ = HttpSettings();
+    if (!http.enabled) return true;
+    StatusCalls calls{[this] { return snapshot(); }, steady_now_ms, post_action};
+    if (!status_.start(http, calls, why)) return false;
+    http_ = http;
+    return true;
+  }
+
   bool switch_log(const SourcesFile& file, std::string* message) {
     std::string path = log_path(args_, file);
     if (path == log_at_) return true;

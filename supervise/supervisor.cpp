@@ -211,6 +211,9 @@ void Supervisor::finish_if_done(Slot* slot) {
   if (!slot->output_ended || !slot->child_ended) return;
   edge_->release(slot->id);
   slot->input_open = false;
+  slot->has_status = false;  // no frames go out until the next run says so
+  slot->fps = 0;
+  slot->connections = 0;
   slot->last_reason = policy_end_reason(slot->policy, slot->end);
   if (stopping_) {
     slot->phase = Phase::kIdle;
@@ -485,6 +488,7 @@ View Supervisor::view() const {
     SourceView source;
     source.name = slot->source.name;
     source.state = slot->shown.empty() ? state_of(*slot) : slot->shown;
+    if (source.state == "stopped") source.state = "stopping";  // ended, the rest still stopping
     source.has_status = slot->has_status;
     source.fps = slot->fps;
     source.connections = slot->connections;

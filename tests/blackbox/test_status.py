@@ -254,5 +254,16 @@ def test_a_reload_moves_the_server_and_keeps_a_hold(status, tmp_path):
     assert moved.wait(lambda s: s["b"]["state"] == "held" and s["a"]["state"] == "streaming")
     with pytest.raises(ConnectionRefusedError):
         client.get("/api/sources")
+    # An address taken by another fails the reload, and the server stays where it was.
+    busy = socket.socket()
+    busy.bind(("127.0.0.1", 0))
+    busy.listen(1)
+    doc["http"]["listen"] = "127.0.0.1:%d" % busy.getsockname()[1]
+    path.write_text(json.dumps(doc))
+    run.proc.send_signal(signal.SIGHUP)
+    failed = run.wait_for(lambda ev: [e for e in ev if e["event"] == "reload_failed"])
+    assert "/http/listen" in [e for e in failed if e["event"] == "reload_failed"][0]["message"]
+    assert moved.get("/api/sources")[0].status == 200
+    busy.close()
     run.close_stdin()
     assert run.finish() == 0
