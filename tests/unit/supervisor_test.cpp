@@ -215,6 +215,7 @@ TEST_F(Loop, AStalledRunIsStoppedThenKilledAndRestartedAsStall) {
   ends("a", 0);
   EXPECT_EQ("stall", edge.lines.back()["reason"]);
   EXPECT_EQ("stall", edge.view_of("a")->last_reason);
+  EXPECT_FALSE(edge.view_of("a")->has_status);  // while it waits, no frames go out
 }
 
 TEST_F(Loop, AStopClosesEveryInputDropsPendingRestartsAndEndsByForceAtLast) {
