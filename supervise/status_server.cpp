@@ -338,7 +338,7 @@ StatusServer::StatusServer() = default;
 
 StatusServer::~StatusServer() {
   stop();
-  for (std::thread& thread : retiring_) thread.join();
+  for (Retiring& retiring : retiring_) retiring.thread.join();
 }
 
 bool StatusServer::start(const HttpSettings& settings, const StatusCalls& calls, std::string* why) {
@@ -373,9 +373,22 @@ void StatusServer::stop() {
   std::shared_ptr<Instance> old = std::move(current_);
   current_ = nullptr;
   old->stop();
+  for (auto it = retiring_.begin(); it != retiring_.end();) {
+    if (!it->done->load()) {
+      ++it;
+      continue;
+    }
+    it->thread.join();
+    it = retiring_.erase(it);
+  }
   // The listening thread ends once its workers have; wait for it elsewhere.
+  auto done = std::make_shared<std::atomic<bool>>(false);
   try {
-    retiring_.emplace_back([old] { old->listener.join(); });
+    retiring_.push_back(Retiring{std::thread([old, done] {
+                                   old->listener.join();
+                                   *done = true;
+                                 }),
+                                 done});
   } catch (const std::system_error&) {
     old->listener.join();
   }

@@ -4,6 +4,7 @@
 // or hostile client never holds up the loop.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -38,7 +39,12 @@ class StatusServer {
  private:
   struct Instance;
   std::shared_ptr<Instance> current_;
-  // Each waits for a stopped instance's requests; joined at the end (a reload
-  // that changes the http section adds one).
-  std::vector<std::thread> retiring_;
+  // Each waits for a stopped instance's requests (a reload that changes the
+  // http section adds one); those done are joined at the next stop, the rest
+  // at the end.
+  struct Retiring {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> done;
+  };
+  std::vector<Retiring> retiring_;
 };
