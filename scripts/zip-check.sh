@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Windows zip from a built Windows tree and checks what it holds: both programs
-# (each with its version record), the README, the LICENSE, the schemas and the sample.
+# (each with its version record), the README, the LICENSE, the third-party notices, the
+# schemas and the sample.
 # Usage: bash scripts/zip-check.sh [build-dir]   (default: build-windows)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,7 +14,7 @@ zip="$BUILD/zal-ndi-send-$version-windows-x64.zip"
 unzip -l "$zip"
 
 programs=(zal-ndi-send zal-ndi-supervise)
-wanted=(README.md LICENSE events.schema.json supervise-events.schema.json
+wanted=(README.md LICENSE THIRD-PARTY-NOTICES.txt events.schema.json supervise-events.schema.json
   supervise-api.schema.json examples/sources.json)
 names=$(unzip -Z1 "$zip")
 for name in "${wanted[@]}" "${programs[@]/%/.exe}"; do
