@@ -31,6 +31,14 @@ def stat_cpu_ticks(text):
     return int(fields[11]) + int(fields[12])
 
 
+def supervise_env(base, build, capture):
+    """The supervisor's environment for a bench run: the fake decoder, and the stand-in
+    runtime counting frames into capture."""
+    return dict(base, NDI_RUNTIME_DIR_V6=str(build / "standin"),
+                FFMPEG_BIN=str(build / "testing" / "fake-ffmpeg"),
+                ZAL_STANDIN_MODE="count", ZAL_STANDIN_CAPTURE=str(capture))
+
+
 def status_kb(text, key):
     """A 'Key:  N kB' value of /proc/<pid>/status, or None."""
     for line in text.splitlines():

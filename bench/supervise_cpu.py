@@ -17,6 +17,9 @@ import tempfile
 import threading
 import time
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+import benchlib as bl  # noqa: E402
+
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 TICK = os.sysconf("SC_CLK_TCK")
 
@@ -28,8 +31,8 @@ def stat(pid):
     except OSError:
         return None
     comm = raw[raw.index("(") + 1 : raw.rindex(")")]
-    fields = raw[raw.rindex(")") + 2 :].split()
-    return int(fields[1]), comm, (int(fields[11]) + int(fields[12])) / TICK
+    ppid = int(raw[raw.rindex(")") + 2 :].split()[1])
+    return ppid, comm, bl.stat_cpu_ticks(raw) / TICK
 
 
 def tree(root):
@@ -64,9 +67,7 @@ def main():
     (tmp / "sources.json").write_text(json.dumps({"sources": [
         {"name": n, "input": f"fake:forever=1;fps={args.fps}", "width": width, "height": height}
         for n in names]}))
-    env = dict(os.environ, NDI_RUNTIME_DIR_V6=str(build / "standin"),
-               FFMPEG_BIN=str(build / "testing" / "fake-ffmpeg"),
-               ZAL_STANDIN_MODE="count", ZAL_STANDIN_CAPTURE=str(tmp / "capture"))
+    env = bl.supervise_env(os.environ, build, tmp / "capture")
     proc = subprocess.Popen([str(build / "zal-ndi-supervise"), str(tmp / "sources.json")],
                             env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
     streaming, lines = set(), []

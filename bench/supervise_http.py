@@ -24,6 +24,9 @@ import tempfile
 import threading
 import time
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+import benchlib as bl  # noqa: E402
+
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 TICK = os.sysconf("SC_CLK_TCK")
 
@@ -43,9 +46,7 @@ exec "{send}" "$@"
 
 
 def cpu_seconds(pid):
-    raw = pathlib.Path(f"/proc/{pid}/stat").read_text()
-    fields = raw[raw.rindex(")") + 2:].split()
-    return (int(fields[11]) + int(fields[12])) / TICK
+    return bl.stat_cpu_ticks(pathlib.Path(f"/proc/{pid}/stat").read_text()) / TICK
 
 
 def free_port():
@@ -83,9 +84,7 @@ def turn(build, tmp, names, window, serve):
     if serve:
         doc["http"] = {"listen": "127.0.0.1:%d" % port}
     (tmp / "sources.json").write_text(json.dumps(doc))
-    env = dict(os.environ, NDI_RUNTIME_DIR_V6=str(build / "standin"),
-               FFMPEG_BIN=str(build / "testing" / "fake-ffmpeg"),
-               ZAL_STANDIN_MODE="count", ZAL_STANDIN_CAPTURE=str(tmp / "capture"))
+    env = bl.supervise_env(os.environ, build, tmp / "capture")
     proc = subprocess.Popen([str(build / "zal-ndi-supervise"), str(tmp / "sources.json")],
                             env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
     streaming, latencies = set(), []
