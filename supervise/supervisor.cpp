@@ -1,6 +1,7 @@
 #include "supervisor.h"
 
 #include <chrono>
+#include <utility>
 
 #include "lines.h"
 
@@ -50,11 +51,10 @@ struct Slot {
   SourcePolicy policy;
   Phase phase = Phase::kIdle;
   // The running child.
-  bool input_open = false;
   bool output_ended = false;
   bool child_ended = false;
   RunEnd end;
-  int64_t kill_at = kNever;  // once its input is closed
+  int64_t kill_at = kNever;  // once its input is closed: kNever while it is open
   bool killed = false;
   int then = kPolicy;
   int64_t restart_at = kNever;  // while waiting
@@ -68,6 +68,12 @@ struct Slot {
   int64_t shown_since = 0;
   int64_t started_at = kNever;
 };
+
+namespace {
+
+bool input_open(const Slot& slot) { return slot.kill_at == kNever; }
+
+}  // namespace
 
 Supervisor::Supervisor(const SourcesFile& file, Edge* edge) : file_(file), edge_(edge) {
   for (const Source& source : file.sources) add_slot(source);
@@ -137,7 +143,6 @@ void Supervisor::start(Slot* slot) {
   if (started != Started::kYes) return start_failed(slot, started);
   policy_run_begins(&slot->policy);
   slot->phase = Phase::kRunning;
-  slot->input_open = true;
   slot->output_ended = slot->child_ended = slot->killed = false;
   slot->kill_at = kNever;
   slot->then = kPolicy;
@@ -210,7 +215,6 @@ void Supervisor::pass_line(Slot* slot, const std::string& line) {
 void Supervisor::finish_if_done(Slot* slot) {
   if (!slot->output_ended || !slot->child_ended) return;
   edge_->release(slot->id);
-  slot->input_open = false;
   slot->has_status = false;  // no frames go out until the next run says so
   slot->fps = 0;
   slot->connections = 0;
@@ -265,14 +269,13 @@ void Supervisor::probe_came_back(const Event& event) {
 
 void Supervisor::close_input(Slot* slot, int64_t now) {
   edge_->close_input(slot->id);
-  slot->input_open = false;
   slot->kill_at = now + kStopWaitMs;
 }
 
 // Stops a running child as on a stop; `then` says what follows its end.
 void Supervisor::stop_then(Slot* slot, int then) {
   slot->then = then;
-  if (slot->input_open) close_input(slot, edge_->now_ms());
+  if (input_open(*slot)) close_input(slot, edge_->now_ms());
 }
 
 void Supervisor::begin_stop() {
@@ -284,7 +287,7 @@ void Supervisor::begin_stop() {
   for (auto& slot : slots_) {
     probe_wait(&slot->policy.probe, false, now);  // answers still out are stale
     if (slot->phase == Phase::kWaiting || slot->phase == Phase::kHeld) slot->phase = Phase::kIdle;
-    if (slot->phase == Phase::kRunning && slot->input_open) close_input(slot.get(), now);
+    if (slot->phase == Phase::kRunning && input_open(*slot)) close_input(slot.get(), now);
   }
 }
 
@@ -299,7 +302,7 @@ void Supervisor::on_time() {
     if (slot->phase == Phase::kWaiting && now >= slot->restart_at) start(slot);
     if (slot->phase == Phase::kWaiting && probe_due(slot->policy.probe, now)) send_probe(slot, now);
     if (slot->phase != Phase::kRunning) continue;
-    if (!stopping_ && slot->input_open && policy_stall_due(slot->policy, now)) {
+    if (!stopping_ && input_open(*slot) && policy_stall_due(slot->policy, now)) {
       policy_stalled(&slot->policy);
       close_input(slot, now);
     }
@@ -324,7 +327,7 @@ int64_t Supervisor::next_deadline() const {
     }
     if (slot->phase != Phase::kRunning) continue;
     if (!slot->killed) consider(slot->kill_at);
-    if (!stopping_ && slot->input_open && slot->policy.run.started) {
+    if (!stopping_ && input_open(*slot) && slot->policy.run.started) {
       consider(slot->policy.run.stall_at);
     }
   }
@@ -443,25 +446,22 @@ std::string Supervisor::state_of(const Slot& slot) const {
   }
 }
 
+// The service manager's summary counts a stalled source as streaming: it has
+// not ended yet.
 std::string Supervisor::summary() const {
+  static const std::pair<const char*, SourceState> kCounted[] = {
+      {"starting", SourceState::kStarting}, {"streaming", SourceState::kStreaming},
+      {"stalled", SourceState::kStreaming}, {"waiting", SourceState::kWaiting},
+      {"given_up", SourceState::kGivenUp},  {"held", SourceState::kHeld},
+      {"stopping", SourceState::kStopping}};
   std::vector<SourceState> states;
   for (const auto& slot : slots_) {
     std::string state = state_of(*slot);
-    if (state == "starting") {
-      states.push_back(SourceState::kStarting);
-    } else if (state == "streaming" || state == "stalled") {
-      states.push_back(SourceState::kStreaming);
-    } else if (state == "waiting") {
-      states.push_back(SourceState::kWaiting);
-    } else if (state == "given_up") {
-      states.push_back(SourceState::kGivenUp);
-    } else if (state == "held") {
-      states.push_back(SourceState::kHeld);
-    } else if (state == "stopping") {
-      states.push_back(SourceState::kStopping);
-    } else {
-      states.push_back(SourceState::kStopped);
+    SourceState counted = SourceState::kStopped;
+    for (const auto& entry : kCounted) {
+      if (state == entry.first) counted = entry.second;
     }
+    states.push_back(counted);
   }
   return status_summary(states);
 }
