@@ -1,5 +1,5 @@
 # Sourced by the scripts that build from Debian's source packages (ffmpeg-exe.sh,
-# httplib-header.sh): root or sudo, the deb-src entries, a source package's version.
+# httplib-header.sh): root or sudo, the deb-src entries, a source package's version, the cache.
 # The sourcing script sets `log` and runs with set -euo pipefail.
 
 SRC_LIST=/etc/apt/sources.list.d/zal-ndi-send-src.sources
@@ -62,4 +62,22 @@ ensure_cache_root() {
   if [[ ! -w "$1" ]]; then
     "${SUDO[@]}" install -d -o "$(id -u)" -g "$(id -g)" "$1"
   fi
+}
+
+# Prints the cached file $1 and ends the script when it is there. Otherwise takes the lock
+# $CACHE_ROOT/$2 for the rest of the script (one build at a time; whoever waited finds the
+# finished file) and removes the work folders $CACHE_ROOT/$3.* that a killed run left.
+cached_or_locked() {
+  if [[ -f "$1" ]]; then
+    echo "$1"
+    exit 0
+  fi
+  ensure_cache_root "$CACHE_ROOT"
+  exec 9>"$CACHE_ROOT/$2"
+  flock 9
+  if [[ -f "$1" ]]; then
+    echo "$1"
+    exit 0
+  fi
+  rm -rf "$CACHE_ROOT/$3".*
 }

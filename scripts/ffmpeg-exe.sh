@@ -35,23 +35,7 @@ version=$(reachable_source_version ffmpeg)
 
 recipe=$(printf '%s\n' "${CONFIGURE[@]}" | sha256sum | cut -c1-8)
 final="$CACHE_ROOT/ffmpeg-$version-$recipe"
-if [[ -f "$final/ffmpeg.exe" ]]; then
-  echo "$final/ffmpeg.exe"
-  exit 0
-fi
-
-ensure_cache_root "$CACHE_ROOT"
-
-# One build at a time; whoever waited finds the finished file.
-exec 9>"$CACHE_ROOT/ffmpeg.lock"
-flock 9
-if [[ -f "$final/ffmpeg.exe" ]]; then
-  echo "$final/ffmpeg.exe"
-  exit 0
-fi
-
-# Holding the lock, any build folder left is from a build that was killed.
-rm -rf "$CACHE_ROOT"/build.*
+cached_or_locked "$final/ffmpeg.exe" ffmpeg.lock build
 work=$(mktemp -d "$CACHE_ROOT/build.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 chmod 755 "$work"  # apt's download user writes there

@@ -15,20 +15,7 @@ source "$(dirname "$0")/debian-source.sh"
 version=$(reachable_source_version cpp-httplib)
 
 final="$CACHE_ROOT/cpp-httplib-$version"
-if [[ -f "$final/httplib.h" ]]; then
-  echo "$final/httplib.h"
-  exit 0
-fi
-
-ensure_cache_root "$CACHE_ROOT"
-exec 9>"$CACHE_ROOT/cpp-httplib.lock"
-flock 9
-if [[ -f "$final/httplib.h" ]]; then
-  echo "$final/httplib.h"
-  exit 0
-fi
-
-rm -rf "$CACHE_ROOT"/httplib.*
+cached_or_locked "$final/httplib.h" cpp-httplib.lock httplib
 work=$(mktemp -d "$CACHE_ROOT/httplib.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 chmod 755 "$work"  # apt's download user writes there
