@@ -47,9 +47,14 @@ int supervise(void* context) {
   const Run& run = *static_cast<const Run*>(context);
   RealEdge edge(run.args);
   std::string message;
-  if (!edge.open_first_log(run.file, &message) || !edge.serve(run.file, &message)) {
+  if (!edge.open_first_log(run.file, &message)) {
     fprintf(stderr, "%s\n", message.c_str());
     return 64;
+  }
+  // Not the file's fault: the service manager may try again.
+  if (!edge.serve(run.file, &message)) {
+    fprintf(stderr, "%s\n", message.c_str());
+    return 1;
   }
   console_start();
   watch_stop_requests(post_stop);
