@@ -19,6 +19,12 @@
 
 namespace {
 
+constexpr bool same_text(const char* a, const char* b) {
+  return *a == *b && (*a == '\0' || same_text(a + 1, b + 1));
+}
+static_assert(same_text(CPPHTTPLIB_VERSION, ZAL_HTTPLIB_VERSION),
+              "the status server subclasses this cpp-httplib's internals: check them against the new version");
+
 // Bounds: at most kWorkers requests served at once and kQueued connections
 // waiting for a worker; past that, accepting pauses and the kernel's backlog
 // holds the rest. A connection that sends nothing is closed after
