@@ -122,13 +122,17 @@ bool read_count(Walk* walk, const json& value, const std::string& place, bool ev
 // An integer, a decimal or a text, each in a form --fps takes, without its
 // decimal-prefix leniency; passed on as "N" or "N/D".
 bool read_rate(Walk* walk, const json& value, const std::string& place, std::string* out) {
-  // A number's text is its shortest exact form: 29.97 reads back as "29.97".
-  std::string text = value.is_string() ? value.get<std::string>() : value.is_number() ? value.dump() : "";
-  FrameRate rate = {0, 0};
+  // A number's text is its shortest exact form: 29.97 reads back as "29.97", 1e20 keeps its e.
+  std::string text;
+  if (value.is_string()) text = value.get<std::string>();
+  if (value.is_number()) text = value.dump();
   bool plain = !text.empty() && text[0] >= '0' && text[0] <= '9' &&
                text.find_first_not_of("0123456789./") == std::string::npos;
-  if (!plain || !read_frame_rate(text.c_str(), &rate) || rate.numerator <= 0 || rate.denominator <= 0) {
-    return walk->fail(place, "must be a frame rate: a positive integer, \"N/D\", 23.976, 29.97 or 59.94");
+  FrameRate rate = {0, 0};
+  if (!plain || !read_frame_rate(text.c_str(), &rate) || rate.numerator <= 0 ||
+      rate.denominator <= 0) {
+    return walk->fail(place, "must be a frame rate: a positive integer, \"N/D\", 23.976, 29.97 "
+                             "or 59.94");
   }
   *out = frame_rate_text(rate);
   return true;
@@ -158,8 +162,11 @@ bool read_source(Walk* walk, const json& value, const std::string& place, Source
       return false;
     }
   }
-  if (value.contains("fps") && !read_rate(walk, value["fps"], place + "/fps", &source->fps)) return false;
-  if (value.contains("groups") && !read_text(walk, value["groups"], place + "/groups", &source->groups)) {
+  if (value.contains("fps") && !read_rate(walk, value["fps"], place + "/fps", &source->fps)) {
+    return false;
+  }
+  if (value.contains("groups") &&
+      !read_text(walk, value["groups"], place + "/groups", &source->groups)) {
     return false;
   }
   const std::pair<const char*, bool*> flags[] = {{"audio", &source->audio}, {"probe", &source->probe}};
@@ -320,7 +327,8 @@ bool read_http(Walk* walk, const json& value, HttpSettings* http) {
 
 bool read_file(Walk* walk, const json& root, SourcesFile* file) {
   if (!root.is_object()) return walk->fail("", "must be an object");
-  if (!only_known_keys(walk, root, "", {"program", "ffmpeg", "log", "groups", "restart", "http", "sources"})) {
+  if (!only_known_keys(walk, root, "",
+                       {"program", "ffmpeg", "log", "groups", "restart", "http", "sources"})) {
     return false;
   }
   if (root.contains("program") && !read_text(walk, root["program"], "/program", &file->program)) {
@@ -330,7 +338,9 @@ bool read_file(Walk* walk, const json& root, SourcesFile* file) {
     return false;
   }
   if (root.contains("log") && !read_text(walk, root["log"], "/log", &file->log)) return false;
-  if (root.contains("groups") && !read_text(walk, root["groups"], "/groups", &file->groups)) return false;
+  if (root.contains("groups") && !read_text(walk, root["groups"], "/groups", &file->groups)) {
+    return false;
+  }
   if (root.contains("restart") && !read_restart(walk, root["restart"], &file->restart)) return false;
   if (root.contains("http") && !read_http(walk, root["http"], &file->http)) return false;
   if (!root.contains("sources")) return walk->fail("/sources", "is missing");

@@ -146,7 +146,8 @@ using Names = std::vector<std::string>;
 
 TEST(Sources, FrameRatesAndGroupsReachTheArgumentsExactly) {
   SourcesFile file = parsed(R"({"groups":"Studio A","sources":[
-      {"name":"a","input":"x","fps":29.97},{"name":"b","input":"x","fps":"30000/1001","groups":"Foyer"},
+      {"name":"a","input":"x","fps":29.97},
+      {"name":"b","input":"x","fps":"30000/1001","groups":"Foyer"},
       {"name":"c","input":"x","fps":25.0},{"name":"d","input":"x","fps":"59.940"},
       {"name":"e","input":"x","fps":50}]})");
   const std::vector<Names> expected = {
@@ -156,7 +157,9 @@ TEST(Sources, FrameRatesAndGroupsReachTheArgumentsExactly) {
       {"s", "--input", "x", "--name", "d", "--fps", "60000/1001", "--groups", "Studio A"},
       {"s", "--input", "x", "--name", "e", "--fps", "50", "--groups", "Studio A"}};
   ASSERT_EQ(expected.size(), file.sources.size());
-  for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(expected[i], source_args(file, file.sources[i], "s"));
+  for (size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(expected[i], source_args(file, file.sources[i], "s"));
+  }
 }
 
 TEST(Sources, TheStatusServerListensOnAnAddressAndPort) {
@@ -189,7 +192,8 @@ TEST(Sources, AReloadSortsSourcesIntoAddedRemovedChangedAndUnchanged) {
 
   // The program, ffmpeg and the groups are every source's.
   const std::string one = R"("sources":[{"name":"a","input":"x"}])";
-  for (const char* shared : {R"("program":"/opt/send",)", R"("ffmpeg":"/opt/ffmpeg",)", R"("groups":"Foyer",)"}) {
+  for (const char* shared :
+       {R"("program":"/opt/send",)", R"("ffmpeg":"/opt/ffmpeg",)", R"("groups":"Foyer",)"}) {
     SourcesFile with = parsed(std::string("{") + shared + one + "}");
     EXPECT_EQ(Names{"a"}, compare_sources(parsed("{" + one + "}"), with).changed) << shared;
     EXPECT_EQ(Names{"a"}, compare_sources(with, with).unchanged) << shared;
