@@ -20,8 +20,8 @@ struct FrameRate {
 // allowed) as 24000/1001, 30000/1001 and 60000/1001, a whole decimal (25.0) as
 // N/1, and anything else as a decimal-prefix integer N/1 ("30x" is 30). False
 // when the text after the integer's digits starts with '/' or '.' but is none of
-// those forms, or with ',', or when a number does not fit 32 bits. Neither part is checked
-// for being above 0.
+// those forms, when it starts with ',', or when a number does not fit 32 bits.
+// Neither part is checked for being above 0.
 bool read_frame_rate(const char* text, FrameRate* rate);
 
 // "30" for a denominator of 1, else "30000/1001": text read_frame_rate reads back.

@@ -59,7 +59,7 @@ bool settings_valid(const Options& opt) {
   if (opt.width <= 0 || opt.height <= 0) return false;
   if ((opt.width | opt.height) & 1) return false;
   if (opt.fps <= 0 || opt.fps_denominator <= 0) return false;
-  // What an empty list means is the runtime's guess: say the groups or leave the option out.
+  // An empty list would leave its meaning to the runtime: name groups or leave the option out.
   if (opt.groups != nullptr && *opt.groups == 0) return false;
   return frame_bytes(opt.width, opt.height) < kMaxFrameBytes;
 }
