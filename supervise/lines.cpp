@@ -148,9 +148,11 @@ std::string http_line(const std::string& state, const std::string& listen, const
 }
 
 std::string status_summary(const std::vector<SourceState>& states) {
-  std::vector<std::pair<std::string, size_t>> counts;  // by label, where it first comes in the table
+  // By label, in the order each label first comes in the table.
+  std::vector<std::pair<std::string, size_t>> counts;
   for (const StateName& row : kStateNames) {
-    auto count = std::find_if(counts.begin(), counts.end(), [&row](const auto& c) { return c.first == row.label; });
+    auto same = [&row](const auto& count) { return count.first == row.label; };
+    auto count = std::find_if(counts.begin(), counts.end(), same);
     if (count == counts.end()) count = counts.emplace(counts.end(), row.label, 0);
     count->second += static_cast<size_t>(std::count(states.begin(), states.end(), row.state));
   }
