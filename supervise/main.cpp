@@ -25,6 +25,7 @@
 #include "log_file.h"
 #include "platform.h"
 #include "policy.h"
+#include "probe.h"
 #include "process.h"
 #include "sources.h"
 #include "status_server.h"
