@@ -36,12 +36,16 @@ bool store_value(const char* option, const char* value, Options* opt) {
   }
   if (strcmp(option, "--width") == 0) return parse_decimal(value, &opt->width);
   if (strcmp(option, "--height") == 0) return parse_decimal(value, &opt->height);
+  if (strcmp(option, "--slate") == 0) {
+    opt->slate = value;
+    return true;
+  }
   return parse_decimal(value, &opt->fps);
 }
 
 bool is_value_option(const char* arg) {
   static const char* const kValueOptions[] = {"--input", "--name",   "--ffmpeg",
-                                              "--width", "--height", "--fps"};
+                                              "--width", "--height", "--fps", "--slate"};
   for (const char* option : kValueOptions) {
     if (strcmp(arg, option) == 0) return true;
   }
@@ -53,6 +57,7 @@ bool settings_valid(const Options& opt) {
   if (opt.width <= 0 || opt.height <= 0) return false;
   if ((opt.width | opt.height) & 1) return false;
   if (opt.fps <= 0) return false;
+  if (opt.slate != nullptr && opt.keep_alive == 0) return false;
   return frame_bytes(opt.width, opt.height) < kMaxFrameBytes;
 }
 
@@ -90,6 +95,9 @@ bool parse_options(int argc, char** argv, const char* ffmpeg_env, Options* opt) 
       i += 2;
     } else if (strcmp(arg, "--no-audio") == 0) {
       opt->audio = 0;
+      i += 1;
+    } else if (strcmp(arg, "--keep-alive") == 0) {
+      opt->keep_alive = 1;
       i += 1;
     } else {
       return false;
