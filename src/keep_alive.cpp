@@ -40,7 +40,7 @@ const CauseName kCauses[] = {
 const CauseName& name_of(Cause cause) { return kCauses[static_cast<int>(cause)]; }
 
 // The main loop looks at the decoder this often; the keeper keeps the cadence meanwhile.
-constexpr int64_t kTickMs = 20;
+constexpr int64_t kTickMs = 50;
 // A decoder that has not sent its first frame this long after its start is stopped.
 constexpr int64_t kFirstFrameMs = 10000;
 // Frames and blocks still buffered when a decoder ends go out, for a while.

@@ -25,6 +25,8 @@ constexpr int64_t kAwayAfterNs = 1000 * kMs;
 // A camera's audio may pause this long before silence fills in.
 constexpr int64_t kAudioGapNs = 40 * kMs;
 constexpr int64_t kAudioBlockNs = 10 * kMs;
+// Silence goes out in batches of up to this much.
+constexpr int64_t kAudioBatchNs = 30 * kMs;
 
 // The picture side, under gVideoLock; only one video pump runs at a time.
 struct VideoState {
@@ -102,14 +104,17 @@ int64_t tend_video(int64_t now) {
 int64_t tend_audio(int64_t now) {
   static const float kSilence[kAudioSamples * kAudioChannels] = {};
   std::lock_guard<std::mutex> hold(gAudioLock);
-  bool slate = gPicture.load() == static_cast<int>(Picture::kSlate);
-  int64_t gap = slate || gAudio.filling ? kAudioBlockNs : kAudioGapNs;
-  if (now - gAudio.sent_ns < gap) return gAudio.sent_ns + gap;
-  zal_ndi_send_audio_interleaved(gSender, kSilence, kAudioSamples, kAudioChannels, kAudioRate);
-  // Nominal steps keep 100 blocks a second through late wake-ups; far behind, start again now.
-  gAudio.sent_ns = now - gAudio.sent_ns > 3 * kAudioBlockNs ? now : gAudio.sent_ns + kAudioBlockNs;
-  gAudio.filling = true;
-  return gAudio.sent_ns + kAudioBlockNs;
+  bool fill = gAudio.filling || gPicture.load() == static_cast<int>(Picture::kSlate);
+  if (!fill && now - gAudio.sent_ns < kAudioGapNs) return gAudio.sent_ns + kAudioGapNs;
+  // Every block due goes out now: a wake-up per few blocks rather than per block.
+  for (int n = 0; n < 8 && now - gAudio.sent_ns >= kAudioBlockNs; ++n) {
+    zal_ndi_send_audio_interleaved(gSender, kSilence, kAudioSamples, kAudioChannels, kAudioRate);
+    // Nominal steps keep 100 blocks a second; far behind (a stall), start again from now.
+    bool behind = now - gAudio.sent_ns > 10 * kAudioBlockNs;
+    gAudio.sent_ns = behind ? now : gAudio.sent_ns + kAudioBlockNs;
+    gAudio.filling = true;
+  }
+  return gAudio.sent_ns + kAudioBatchNs;
 }
 
 void keeper_loop() {

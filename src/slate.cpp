@@ -152,9 +152,9 @@ void slate_draw(Slate* s, int32_t width, int32_t height, const std::string& name
   s->frame.assign(luma_size(*s) * 3 / 2, 0);
   fill(s, kCardRgb);
   if (image != nullptr) paint_image(s, scale_to_fit(*image, width, height));
-  // Sizes for a quarter-size multiviewer tile: the smallest line is still 1/40 of its height.
-  int32_t head = std::max(8, height / 10), title = std::max(8, height * 13 / 200),
-          small = std::max(8, height / 20);
+  // Sizes for a multiviewer tile: at a quarter of the width, the smallest line is still 16 pixels.
+  int32_t head = std::max(8, height * 12 / 100), title = std::max(8, height * 8 / 100),
+          small = std::max(8, height * 6 / 100);
   int32_t block = (head + title + 2 * small) * 13 / 10 + height / 30;
   int32_t top = (height - block) / 2;
   if (image != nullptr) dim_band(s, top - height / 30, top + block + height / 30);
