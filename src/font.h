@@ -19,7 +19,7 @@ int32_t text_width(const std::string& text, int32_t pixel_height);
 // Renders a UTF-8 line at a pixel height.
 TextMask render_text(const std::string& text, int32_t pixel_height);
 
-// The characters of UTF-8 text; bytes that form none come out as U+FFFD.
+// The characters of UTF-8 text; each byte that starts none comes out as U+FFFD.
 std::vector<uint32_t> utf8_codepoints(const std::string& text);
 
 // The text cut to fit max_width at pixel_height, ending in an ellipsis when cut.
