@@ -371,8 +371,10 @@ int keep_alive_run(void (*announce)()) {
   emit_slate(Cause::kConnecting);
 
   bool runnable = true;
-  while (gStop.load() == 0 && runnable) {
+  while (runnable) {
     wait_tick();
+    // A stop ends the pumps, and the slate that follows is no news.
+    if (gStop.load() != 0) break;
     runnable = step(&loop, now_ms());
     tell_changes(&told);
   }

@@ -122,8 +122,10 @@ void keeper_loop() {
   while (!gQuit) {
     hold.unlock();
     int64_t now = steady_ns();
-    int64_t next = tend_video(now);
-    if (gAudio.on) next = std::min(next, tend_audio(now));
+    // Once a stop is asked for, the pumps end; no slate comes after the camera's last frame.
+    int64_t next = now + 10 * kMs;
+    if (gStop.load() == 0) next = tend_video(now);
+    if (gStop.load() == 0 && gAudio.on) next = std::min(next, tend_audio(now));
     hold.lock();
     if (gQuit) break;
     gWake.wait_for(hold, std::chrono::nanoseconds(std::max<int64_t>(0, next - steady_ns())));
@@ -212,6 +214,7 @@ int64_t keeper_feed_frame_ns() {
 int keeper_video_thread(void* socket) {
   zal_socket s = *static_cast<zal_socket*>(socket);
   int64_t size = frame_bytes(gOpt.width, gOpt.height);
+  if (!gVideo.frames[0] || !gVideo.frames[1]) return 0;  // the keeper could not start
   feed(true);
   // The frame being repeated is never the one being received.
   for (int slot = 0; gStop.load() == 0; slot ^= 1) {
