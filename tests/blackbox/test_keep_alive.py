@@ -80,7 +80,8 @@ def test_picture_switches_to_the_slate_and_back(run, capture, steer):
     # The slate first, then the first decoder's frames from 0, the slate, the next one's from 0.
     runs = [n for i, n in enumerate(kinds) if n is not None and (i == 0 or kinds[i - 1] is None)]
     assert kinds[0] is None and runs[:2] == [0, 0], runs
-    camera = [n for n in kinds if n is not None]
+    # A frame late by half a period goes out again: count each once.
+    camera = [n for i, n in enumerate(kinds) if n is not None and (i == 0 or kinds[i - 1] != n)]
     assert camera[:15] == list(range(15)), "the first decoder's frames, whole and in order"
 
 
