@@ -236,7 +236,9 @@ void take_answer(Loop* loop, int64_t now) {
   bool current = probe.waiting && static_cast<uint64_t>(answer / 2) == probe.wait;
   if (current && !accepting) set_cause(Cause::kUnreachable);
   // The port has answered all along, yet the decoder got no frame: the stream itself fails.
-  if (current && accepting && !probe.refused && !loop->decoder.delivered) set_cause(Cause::kRefused);
+  if (current && accepting && !probe.refused && !loop->decoder.delivered) {
+    set_cause(Cause::kRefused);
+  }
   if (probe_answered(&loop->policy.probe, static_cast<uint64_t>(answer / 2), accepting)) {
     loop->decoder.restart_at_ms = now;
   }
@@ -341,7 +343,8 @@ bool keep_alive_prepare() {
     fprintf(stderr, "zal-ndi-send: --slate %s: %s\n", gOpt.slate, why.c_str());
     return false;
   }
-  slate_draw(&gSlate, gOpt.width, gOpt.height, gOpt.name, gOpt.slate != nullptr ? &gImage : nullptr);
+  slate_draw(&gSlate, gOpt.width, gOpt.height, gOpt.name,
+             gOpt.slate != nullptr ? &gImage : nullptr);
   gImage = SlateImage();
   return true;
 }
@@ -359,7 +362,9 @@ int keep_alive_run(void (*announce)()) {
     emit_spawn_failed();
     return 3;
   }
-  if (first == Start::kPassing) loop.decoder.restart_at_ms = now_ms() + loop.settings.first_delay_ms;
+  if (first == Start::kPassing) {
+    loop.decoder.restart_at_ms = now_ms() + loop.settings.first_delay_ms;
+  }
 
   set_cause(Cause::kConnecting);
   announce();

@@ -20,7 +20,8 @@ struct Yuv {
 
 // BT.709, limited range, as HD receivers take NV12.
 Yuv to_yuv(uint32_t rgb) {
-  double r = ((rgb >> 16) & 0xFF) / 255.0, g = ((rgb >> 8) & 0xFF) / 255.0, b = (rgb & 0xFF) / 255.0;
+  double r = ((rgb >> 16) & 0xFF) / 255.0, g = ((rgb >> 8) & 0xFF) / 255.0;
+  double b = (rgb & 0xFF) / 255.0;
   double y = 0.2126 * r + 0.7152 * g + 0.0722 * b;
   return {static_cast<int>(16.5 + 219 * y), static_cast<int>(128.5 + 224 * (b - y) / 1.8556),
           static_cast<int>(128.5 + 224 * (r - y) / 1.5748)};
@@ -93,8 +94,9 @@ void draw_text(Slate* s, const std::string& text, int32_t pixel_height, int32_t 
       // The block's chroma follows the mean coverage of its four pixels.
       int x1 = std::min(x + 1, mask.width - 1), y1 = std::min(y + 1, mask.height - 1);
       const uint8_t* m = mask.alpha.data();
-      int mean = (a + m[static_cast<size_t>(y) * mask.width + x1] + m[static_cast<size_t>(y1) * mask.width + x] +
-                  m[static_cast<size_t>(y1) * mask.width + x1]) / 4;
+      size_t row = static_cast<size_t>(y) * mask.width;
+      size_t below = static_cast<size_t>(y1) * mask.width;
+      int mean = (a + m[row + x1] + m[below + x] + m[below + x1]) / 4;
       uint8_t* uv = chroma_row(s, top + y) + left + x;
       uv[0] = blend(uv[0], c.u, mean);
       uv[1] = blend(uv[1], c.v, mean);
@@ -104,7 +106,8 @@ void draw_text(Slate* s, const std::string& text, int32_t pixel_height, int32_t 
 
 // Puts the background back over a line's rows, luma and chroma.
 void restore(Slate* s, const SlateLine& line) {
-  int32_t top = std::max(0, line.top) & ~1, bottom = std::min(s->height, line.top + line.height + 1);
+  int32_t top = std::max(0, line.top) & ~1;
+  int32_t bottom = std::min(s->height, line.top + line.height + 1);
   for (int32_t y = top; y < bottom; ++y) {
     size_t at = static_cast<size_t>(y) * s->width;
     std::copy_n(s->background.begin() + at, s->width, s->frame.begin() + at);

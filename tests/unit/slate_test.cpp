@@ -45,7 +45,9 @@ TEST(Slate, AReasonChangeRedrawsItsOwnLine) {
   slate_update(&slate, "No frames", 3);
   std::vector<uint8_t> before = slate.frame;
   slate_update(&slate, "Camera not reachable", 3);
-  for (int32_t row : changed_rows(before, slate.frame)) EXPECT_TRUE(inside(row, slate.reason)) << row;
+  for (int32_t row : changed_rows(before, slate.frame)) {
+    EXPECT_TRUE(inside(row, slate.reason)) << row;
+  }
 }
 
 TEST(Slate, ABackgroundPictureKeepsItsAspect) {
