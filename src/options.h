@@ -11,11 +11,13 @@ struct Options {
   int32_t width;
   int32_t height;
   int32_t fps;  // frame rate numerator announced to NDI; the denominator is 1
-  int32_t keep_alive = 0;        // 1 = the source outlives the decoder, with a slate
-  const char* slate = nullptr;   // the slate's background picture (with keep_alive)
+  // 1 = the source outlives the decoder, with a slate while the camera is away.
+  int32_t keep_alive = 0;
+  // The slate's background picture (with keep_alive), or null.
+  const char* slate = nullptr;
 };
 
-constexpr Options kDefaultOptions = {nullptr, "ZAL Program", nullptr, 1, 1920, 1080, 30, 0, nullptr};
+constexpr Options kDefaultOptions = {nullptr, "ZAL Program", nullptr, 1, 1920, 1080, 30};
 
 extern Options gOpt;
 
