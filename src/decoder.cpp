@@ -34,6 +34,8 @@ std::vector<std::string> decoder_args(const Options& opt, int32_t video_port, in
       "0:v:0",            "-vf",
       scale_filter(opt.width, opt.height),
       "-fps_mode",        "passthrough",
+      // The raw video encoder runs frame threads, each holding a frame back.
+      "-threads",         "1",
       "-f",               "rawvideo",
       format_int("tcp://127.0.0.1:%d", video_port)};
   if (opt.audio != 0) {
