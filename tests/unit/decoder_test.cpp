@@ -24,8 +24,8 @@ Options settings(int32_t audio) {
 TEST(DecoderArgs, VideoOnlyListEntryByEntry) {
   std::vector<std::string> expected = {
       "ffmpeg",   "-hide_banner", "-nostdin",         "-loglevel", "warning", "-rtsp_transport",
-      "tcp",      "-fflags",      "nobuffer",         "-flags",    "low_delay", "-probesize",
-      "2000000",  "-analyzeduration", "3000000",      "-i",        "rtsp://10.0.0.5:554/stream 1",
+      "tcp",      "-flags",       "low_delay",        "-probesize", "2000000", "-analyzeduration",
+      "3000000",  "-fpsprobesize", "0",               "-i",        "rtsp://10.0.0.5:554/stream 1",
       "-map",     "0:v:0",        "-vf",              "scale=1280:720,format=nv12",
       "-fps_mode", "passthrough", "-threads",         "1",         "-f",
       "rawvideo",  "tcp://127.0.0.1:40001"};
