@@ -9,7 +9,7 @@ time of every frame and audio block; the peer (latency_peer.py) stamps its own a
 All times are CLOCK_MONOTONIC.
 
   bash bench/latency.sh [options]      (builds, then runs this)
-  /usr/bin/python3 bench/latency.py --build build [--runs 3] [--seconds 12] [--fps 30]
+  /usr/bin/python3 bench/latency.py --build build [--runs 3] [--seconds 16] [--fps 30]
       [--key-int 30] [--bframes 0] [--variant NAME=FFMPEG] [--against BUILD] [--kinds ours,peer]
 """
 import argparse
@@ -120,19 +120,19 @@ def match(sent, arrived, window_ns=MAX_LATENCY_NS):
     return out
 
 
-def expected(sent, first_ns, stop_ns, window_ns=MAX_LATENCY_NS):
+def expected(sent, from_ns, stop_ns, window_ns=MAX_LATENCY_NS):
     """Markers the receiver could have handed over in its steady state: those that left
-    once it showed frames (the ones before wait in the start-up), early enough to arrive
-    before it was stopped."""
-    return {s: t for s, t in sent.items() if first_ns <= t <= stop_ns - window_ns}
+    once it had settled, early enough to arrive before it was stopped."""
+    return {s: t for s, t in sent.items() if from_ns <= t <= stop_ns - window_ns}
 
 
-def run_figures(sent, first_ns, launched_ns, stop_ns, video, audio):
-    """One run's figures from the server's departures and the receiver's arrivals."""
+def run_figures(sent, first_ns, launched_ns, stop_ns, video, audio, settle_ns=0):
+    """One run's figures from the server's departures and the receiver's arrivals; markers
+    count from settle_ns after the first frame."""
     out = {"launch_to_first_ms": (first_ns - launched_ns) / MS if first_ns else None}
     got = {}
     for kind, arrivals in (("video", video), ("audio", audio)):
-        want = expected(sent[kind], first_ns or stop_ns, stop_ns)
+        want = expected(sent[kind], (first_ns or stop_ns) + settle_ns, stop_ns)
         got[kind] = match(want, arrivals)
         out[f"{kind}_expected"] = len(want)
         out[f"{kind}_matched"] = len(got[kind])
@@ -240,7 +240,8 @@ class Bench:
             first = times[0][0] if times else None
             video = video_marks(times)
             audio = audio_onsets(bl.parse_times(read(work / "audio_times.txt")))
-        figures = run_figures(sent, first, receiver.launched_ns, stop_ns, video, audio)
+        figures = run_figures(sent, first, receiver.launched_ns, stop_ns, video, audio,
+                              int(self.args.settle * 1e9))
         figures["kind"] = kind
         if not self.args.keep:
             shutil.rmtree(work, ignore_errors=True)
@@ -270,7 +271,10 @@ def main(argv=None):
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--build", default=str(REPO / "build"))
     p.add_argument("--runs", type=int, default=3, help="alternated runs of each kind")
-    p.add_argument("--seconds", type=float, default=12.0, help="length of one run")
+    p.add_argument("--seconds", type=float, default=16.0, help="length of one run")
+    p.add_argument("--settle", type=float, default=5.0,
+                   help="seconds after the first frame before markers count (ours measures the "
+                        "frame period that its sound is held back by over seconds 2 to 4)")
     p.add_argument("--width", type=int, default=1280)
     p.add_argument("--height", type=int, default=720)
     p.add_argument("--fps", type=int, default=30)
@@ -311,7 +315,8 @@ def main(argv=None):
     path = out / f"latency-{time.strftime('%Y%m%d-%H%M%S')}.json"
     path.write_text(json.dumps({"settings": vars(args), "runs": runs, "summary": rows}, indent=1))
     print(f"\nraw results: {path} ({time.monotonic() - began:.0f} s)")
-    shutil.rmtree(bench.tmp, ignore_errors=True)
+    if not args.keep:
+        shutil.rmtree(bench.tmp, ignore_errors=True)
     poor = [f"{kind} {what} {row[what + '_share']:.0%}" for kind, row in rows.items()
             for what in ("video", "audio") if row[what + "_share"] < MIN_MATCHED]
     if poor:
