@@ -11,10 +11,17 @@ namespace {
 Queue* const gQueue = new Queue;
 
 // From the status server's threads: returns at once.
-void post_action(Action action) {
+bool post_action(Action action) {
   Event event;
   event.kind = Event::kAction;
   event.action = std::move(action);
+  return gQueue->post_action(std::move(event));
+}
+
+void post_note(std::string line) {
+  Event event;
+  event.kind = Event::kNote;
+  event.line = std::move(line);
   gQueue->post(std::move(event));
 }
 
@@ -175,15 +182,13 @@ bool RealEdge::read_sources(SourcesFile* file, std::string* message) {
   return true;
 }
 
-// The status server as the file says; a changed section restarts it. One
-// that cannot listen at its new address is started again as it was.
+// The status server as the file says; a changed section restarts it. An
+// address that cannot be listened on now is tried again by the server: only
+// a thread that cannot be started fails here.
 bool RealEdge::serve(const SourcesFile& file, std::string* message) {
   if (same_http(file.http, http_)) return true;
-  HttpSettings before = http_;
-  std::string why;
-  if (listen_at(file.http, &why)) return true;
-  *message = describe_error(args_.file, SourcesError{"/http/listen", why});
-  listen_at(before, &why);
+  if (listen_at(file.http)) return true;
+  *message = describe_error(args_.file, SourcesError{"/http/listen", "cannot start the status server's thread"});
   return false;
 }
 
@@ -198,8 +203,9 @@ bool RealEdge::reconfigure(const SourcesFile& file, std::string* message) {
   HttpSettings before = http_;
   if (!serve(file, message)) return false;
   if (switch_log(file, message)) return true;
-  std::string why;
-  if (!same_http(before, http_)) listen_at(before, &why);
+  if (!same_http(before, http_) && !listen_at(before)) {
+    *message += "; the status server could not be started again as it was";
+  }
   return false;
 }
 
@@ -208,12 +214,12 @@ void RealEdge::publish(const View& view) {
   view_ = view;
 }
 
-bool RealEdge::listen_at(const HttpSettings& http, std::string* why) {
+bool RealEdge::listen_at(const HttpSettings& http) {
   status_.stop();
   http_ = HttpSettings();
   if (!http.enabled) return true;
-  StatusCalls calls{[this] { return snapshot(); }, steady_now_ms, post_action};
-  if (!status_.start(http, calls, why)) return false;
+  StatusCalls calls{[this] { return snapshot(); }, steady_now_ms, post_action, post_note};
+  if (!status_.start(http, calls)) return false;
   http_ = http;
   return true;
 }

@@ -77,8 +77,8 @@ class RealEdge : public Edge {
   void notify(Notice notice, const std::string& summary) override;
   bool read_sources(SourcesFile* file, std::string* message) override;
 
-  // The status server as the file says; a changed section restarts it. One
-  // that cannot listen at its new address is started again as it was.
+  // The status server as the file says; a changed section restarts it. False,
+  // with the message, only when its thread cannot be started.
   bool serve(const SourcesFile& file, std::string* message);
 
   View snapshot();
@@ -89,7 +89,7 @@ class RealEdge : public Edge {
   void publish(const View& view) override;
 
  private:
-  bool listen_at(const HttpSettings& http, std::string* why);
+  bool listen_at(const HttpSettings& http);
 
   bool switch_log(const SourcesFile& file, std::string* message);
 

@@ -129,6 +129,23 @@ std::string reload_failed_line(const std::string& message) {
   return dump(line);
 }
 
+std::string http_line(const std::string& state, const std::string& listen, const std::string& reason,
+                      int64_t retry_ms) {
+  ordered_json line;
+  line["event"] = "http";
+  line["state"] = state;
+  line["listen"] = listen;
+  if (!reason.empty()) {
+    line["reason"] = reason;
+    if (retry_ms % 1000 == 0) {
+      line["retry_in_s"] = retry_ms / 1000;
+    } else {
+      line["retry_in_s"] = retry_ms / 1000.0;
+    }
+  }
+  return dump(line);
+}
+
 std::string status_summary(const std::vector<SourceState>& states) {
   static const char* const kNames[] = {"starting", "streaming", "waiting", "given up", "held", "stopping",
                                        "stopped"};

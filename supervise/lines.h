@@ -50,6 +50,11 @@ std::string reloaded_line(const std::vector<std::string>& added, const std::vect
 // A reload whose file is bad: the message names the file, the place and the problem.
 std::string reload_failed_line(const std::string& message);
 
+// The status server away ("unavailable": why, and when it tries again) or
+// back ("listening"); reason is empty for the latter.
+std::string http_line(const std::string& state, const std::string& listen, const std::string& reason,
+                      int64_t retry_ms);
+
 // Where a source is, as the summary counts it.
 enum class SourceState { kStarting, kStreaming, kWaiting, kGivenUp, kHeld, kStopping, kStopped };
 

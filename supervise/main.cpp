@@ -47,13 +47,21 @@ int supervise(void* context) {
   const Run& run = *static_cast<const Run*>(context);
   RealEdge edge(run.args);
   std::string message;
-  if (!edge.open_first_log(run.file, &message) || !edge.serve(run.file, &message)) {
+  if (!edge.open_first_log(run.file, &message)) {
     fprintf(stderr, "%s\n", message.c_str());
     return 64;
   }
+  // Not the file's fault: the service manager may try again.
+  if (!edge.serve(run.file, &message)) {
+    fprintf(stderr, "%s\n", message.c_str());
+    return 1;
+  }
   console_start();
-  watch_stop_requests(post_stop);
-  watch_reload_requests(post_reload);
+  // Without them a stop or reload request would go unheard, or end us with the children.
+  if (!watch_stop_requests(post_stop) || !watch_reload_requests(post_reload)) {
+    fprintf(stderr, "zal-ndi-supervise: cannot watch for stop and reload requests\n");
+    return 1;
+  }
   // A service manager gives us the null device: only its stop counts.
   std::thread stdin_watch;
   if (!run.args.service && start_thread(&stdin_watch, watch_stdin)) stdin_watch.detach();

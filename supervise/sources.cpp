@@ -9,6 +9,8 @@
 #include <set>
 #include <sstream>
 
+#include "address.h"
+
 using nlohmann::json;
 
 namespace {
@@ -194,54 +196,6 @@ bool read_ipv4(const std::string& text, uint8_t bytes[4]) {
   return at == text.size();
 }
 
-// Groups of 1 to 4 hex digits, one "::" at most, an IPv4 tail allowed; no zone.
-bool read_ipv6(const std::string& text, uint8_t bytes[16]) {
-  std::vector<uint16_t> head, tail;
-  std::vector<uint16_t>* groups = &head;
-  size_t at = 0;
-  if (text.compare(0, 2, "::") == 0) {
-    groups = &tail;
-    at = 2;
-  }
-  bool gap = groups == &tail;
-  while (at < text.size()) {
-    size_t end = text.find(':', at);
-    std::string group = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
-    if (group.find('.') != std::string::npos && end == std::string::npos) {
-      uint8_t v4[4];
-      if (!read_ipv4(group, v4)) return false;
-      groups->push_back(static_cast<uint16_t>(v4[0] << 8 | v4[1]));
-      groups->push_back(static_cast<uint16_t>(v4[2] << 8 | v4[3]));
-      break;
-    }
-    if (group.empty() || group.size() > 4 ||
-        group.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
-      return false;
-    }
-    groups->push_back(static_cast<uint16_t>(std::stoul(group, nullptr, 16)));
-    if (end == std::string::npos) break;
-    at = end + 1;
-    if (at < text.size() && text[at] == ':') {
-      if (gap) return false;
-      gap = true;
-      groups = &tail;
-      ++at;
-    } else if (at == text.size()) {
-      return false;  // a lone ":" at the end
-    }
-  }
-  size_t count = head.size() + tail.size();
-  if (gap ? count > 7 : count != 8) return false;
-  std::vector<uint16_t> all = head;
-  all.resize(8 - tail.size(), 0);
-  all.insert(all.end(), tail.begin(), tail.end());
-  for (size_t i = 0; i < 8; ++i) {
-    bytes[2 * i] = static_cast<uint8_t>(all[i] >> 8);
-    bytes[2 * i + 1] = static_cast<uint8_t>(all[i] & 0xff);
-  }
-  return true;
-}
-
 // "host:port", an IPv6 host in brackets; the port from 1 to 65535.
 bool read_listen(const std::string& text, HttpSettings* http, bool* loopback) {
   size_t colon = text.rfind(':');
@@ -412,7 +366,7 @@ bool read_address(const std::string& text, bool* loopback) {
     *loopback = bytes[0] == 127;
     return true;
   }
-  if (!read_ipv6(text, bytes)) return false;
+  if (!ipv6_bytes(text, bytes)) return false;
   static const uint8_t one[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
   static const uint8_t mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
   *loopback = memcmp(bytes, one, 16) == 0 || (memcmp(bytes, mapped, 12) == 0 && bytes[12] == 127);

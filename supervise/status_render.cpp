@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "http.h"
 #include "sources.h"
 
 using nlohmann::json;
@@ -93,16 +94,6 @@ bool source_body(const View& view, const std::string& name, int64_t now_ms, std:
 
 bool has_source(const View& view, const std::string& name) { return find(view, name) != nullptr; }
 
-const char* action_name(ActionKind kind) {
-  switch (kind) {
-    case ActionKind::kHold:
-      return "hold";
-    case ActionKind::kResume:
-      return "resume";
-    default:
-      return "restart";
-  }
-}
 
 std::string action_body(const Action& action) {
   return dump({{"action", action_name(action.kind)}, {"source", action.source}});
@@ -135,176 +126,6 @@ std::string metrics_body(const View& view, int64_t now_ms) {
     sample(out, "zal_ndi_source_since_start_seconds", s, number(seconds(now_ms - s.last_start_at).get<double>()));
   }
   return out.str();
-}
-
-namespace {
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// Well-formed UTF-8: no overlong forms, no surrogates, nothing past U+10FFFF.
-bool valid_utf8(const std::string& text) {
-  static const uint32_t least[] = {0, 0x80, 0x800, 0x10000};
-  size_t i = 0;
-  while (i < text.size()) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    size_t more = c < 0x80 ? 0 : (c & 0xe0) == 0xc0 ? 1 : (c & 0xf0) == 0xe0 ? 2 : (c & 0xf8) == 0xf0 ? 3 : 4;
-    if (more == 4 || i + more >= text.size() + (more == 0)) return false;
-    uint32_t code = c & (0x7f >> more);
-    for (size_t k = 1; k <= more; ++k) {
-      unsigned char next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xc0) != 0x80) return false;
-      code = code << 6 | (next & 0x3f);
-    }
-    if (code < least[more] || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff)) return false;
-    i += more + 1;
-  }
-  return true;
-}
-
-std::vector<std::string> segments(const std::string& path) {
-  std::vector<std::string> out;
-  size_t at = 1;
-  while (true) {
-    size_t end = path.find('/', at);
-    out.push_back(path.substr(at, end == std::string::npos ? std::string::npos : end - at));
-    if (end == std::string::npos) return out;
-    at = end + 1;
-  }
-}
-
-bool read_action(const std::string& text, ActionKind* kind) {
-  for (ActionKind k : {ActionKind::kRestart, ActionKind::kHold, ActionKind::kResume}) {
-    if (text == action_name(k)) {
-      *kind = k;
-      return true;
-    }
-  }
-  return false;
-}
-
-std::string lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
-// Equal in time that depends on the lengths only.
-bool same_secret(const std::string& a, const std::string& b) {
-  unsigned char diff = a.size() == b.size() ? 0 : 1;
-  for (size_t i = 0; i < a.size(); ++i) diff |= static_cast<unsigned char>(a[i] ^ b[i % (b.size() + 1)]);
-  return diff == 0 && !b.empty();
-}
-
-bool base64_decode(const std::string& text, std::string* out) {
-  static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  if (text.size() % 4 != 0) return false;
-  uint32_t bits = 0;
-  int count = 0;
-  size_t padding = 0;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '=' && i + 2 >= text.size()) {
-      ++padding;
-      continue;
-    }
-    size_t value = alphabet.find(text[i]);
-    if (value == std::string::npos || padding > 0) return false;
-    bits = bits << 6 | static_cast<uint32_t>(value);
-    if (++count == 4) {
-      out->push_back(static_cast<char>(bits >> 16 & 0xff));
-      out->push_back(static_cast<char>(bits >> 8 & 0xff));
-      out->push_back(static_cast<char>(bits & 0xff));
-      bits = 0;
-      count = 0;
-    }
-  }
-  if (count == 2) out->push_back(static_cast<char>(bits >> 4 & 0xff));
-  if (count == 3) {
-    out->push_back(static_cast<char>(bits >> 10 & 0xff));
-    out->push_back(static_cast<char>(bits >> 2 & 0xff));
-  }
-  return true;
-}
-
-// "host:port" or "[v6]:port" -> the host.
-std::string host_part(const std::string& host) {
-  if (!host.empty() && host[0] == '[') {
-    size_t close = host.find(']');
-    return close == std::string::npos ? host : host.substr(1, close - 1);
-  }
-  return host.substr(0, host.find(':'));
-}
-
-}  // namespace
-
-bool percent_decode(const std::string& text, std::string* out) {
-  std::string decoded;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '%') {
-      decoded += text[i];
-      continue;
-    }
-    int high = i + 2 < text.size() ? hex_value(text[i + 1]) : -1;
-    int low = high >= 0 ? hex_value(text[i + 2]) : -1;
-    if (low < 0) return false;
-    decoded += static_cast<char>(high << 4 | low);
-    i += 2;
-  }
-  if (decoded.find('\0') != std::string::npos || !valid_utf8(decoded)) return false;
-  *out = decoded;
-  return true;
-}
-
-namespace {
-
-Route only(Route::Kind kind) {
-  Route out;
-  out.kind = kind;
-  return out;
-}
-
-}  // namespace
-
-Route route(const std::string& target) {
-  Route out;
-  std::string path = target.substr(0, target.find_first_of("?#"));
-  if (path == "/") return only(Route::kPage);
-  if (path == "/metrics") return only(Route::kMetrics);
-  if (path == "/api/sources") return only(Route::kSources);
-  if (path.compare(0, 13, "/api/sources/") != 0) return out;
-  std::vector<std::string> parts = segments(path);  // "api", "sources", name[, action]
-  if (parts.size() > 4 || parts[2].empty()) return out;
-  if (parts.size() == 4 && !read_action(parts[3], &out.action)) return out;
-  if (!percent_decode(parts[2], &out.name)) return only(Route::kBad);
-  out.kind = parts.size() == 4 ? Route::kAction : Route::kSource;
-  return out;
-}
-
-bool authorized(const std::string& token, const std::string& header) {
-  size_t space = header.find(' ');
-  if (space == std::string::npos) return false;
-  std::string scheme = lower(header.substr(0, space));
-  std::string value = header.substr(header.find_first_not_of(' ', space) == std::string::npos
-                                        ? header.size()
-                                        : header.find_first_not_of(' ', space));
-  if (scheme == "bearer") return same_secret(value, token);
-  std::string pair;
-  if (scheme != "basic" || !base64_decode(value, &pair)) return false;
-  size_t colon = pair.find(':');
-  return colon != std::string::npos && same_secret(pair.substr(colon + 1), token);
-}
-
-bool same_origin(const std::string& origin, const std::string& host) {
-  return origin.empty() || lower(origin) == "http://" + lower(host);
-}
-
-bool host_allowed(const std::string& host) {
-  std::string name = host_part(host);
-  bool loopback = false;
-  return lower(name) == "localhost" || read_address(name, &loopback);
 }
 
 // Names come from the file: the script puts them in as text (textContent), never as markup.

@@ -7,12 +7,23 @@
 #include <cstring>
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <mutex>
+#include <vector>
 
+#include "http.h"
+#include "lines.h"
 #include "platform.h"
+#include "serving.h"
 #include "status_render.h"
 
 namespace {
+
+constexpr bool same_text(const char* a, const char* b) {
+  return *a == *b && (*a == '\0' || same_text(a + 1, b + 1));
+}
+static_assert(same_text(CPPHTTPLIB_VERSION, ZAL_HTTPLIB_VERSION),
+              "the status server subclasses this cpp-httplib's internals: check them against the new version");
 
 // Bounds: at most kWorkers requests served at once and kQueued connections
 // waiting for a worker; past that, accepting pauses and the kernel's backlog
@@ -26,23 +37,192 @@ constexpr time_t kTimeoutS = 5;
 constexpr size_t kBodyMax = 4096;  // actions have no body
 // What one request may send in all: its request line, header lines and body.
 constexpr size_t kRequestMax = 32768;
+// The listener begun again after a failure: soon, then at most this far apart.
+constexpr int64_t kRetryFirstMs = 500;
+constexpr int64_t kRetryMaxMs = 3000;
+
+// What one peer may hold at once, so that others are still served.
+constexpr size_t kPerPeer = 4;
+// A request, head and body, must have come within this of its first byte.
+constexpr int64_t kRequestMs = 5000;
+constexpr int64_t kSliceMs = 100;  // how often a wait looks at the stop
+constexpr int kBacklog = 64;
+
+int64_t now_ms() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// The connections open now, by peer address: the cap per peer, and a stop
+// that ends every one of them at once.
+class Connections {
+ public:
+  bool stopping() const { return stopping_.load(); }
+
+  // False when the peer holds its share already, or the server stops.
+  bool enter(socket_t sock, const std::string& peer) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_ || per_peer_[peer] >= kPerPeer) return false;
+    ++per_peer_[peer];
+    open_[sock] = peer;
+    return true;
+  }
+
+  void leave(socket_t sock) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = open_.find(sock);
+    if (found == open_.end()) return;
+    if (--per_peer_[found->second] == 0) per_peer_.erase(found->second);
+    open_.erase(found);
+  }
+
+  // Blocked reads and writes on every connection return at once.
+  void stop() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+    for (const auto& entry : open_) socket_shutdown(static_cast<uint64_t>(entry.first));
+  }
+
+ private:
+  std::atomic<bool> stopping_{false};
+  std::mutex mutex_;
+  std::map<socket_t, std::string> open_;
+  std::map<std::string, size_t> per_peer_;
+};
+
+// A connection as the library reads it: first the screened head, then the
+// body off the socket. A request may send kRequestMax in all and must be in
+// within kRequestMs; every wait ends at a stop.
+class RequestStream : public httplib::Stream {
+ public:
+  RequestStream(socket_t sock, const Connections* connections) : sock_(sock), connections_(connections) {}
+
+  // Waits up to bound_ms for a request's first byte; true when one is there.
+  bool first_byte(int64_t bound_ms) {
+    if (!pending_.empty()) return true;
+    for (int64_t waited = 0; waited < bound_ms; waited += kSliceMs) {
+      if (connections_->stopping()) return false;
+      int ready = socket_wait(handle(), kSliceMs);
+      if (ready != 0) return ready > 0;
+    }
+    return false;
+  }
+
+  void begin_request() {
+    deadline_ = now_ms() + kRequestMs;
+    left_ = kRequestMax;
+  }
+
+  // The bytes up to and including the empty line, or the first kHeadMax of
+  // a head without an end; false when the client went or was too slow.
+  bool read_head(std::string* head) {
+    while (true) {
+      size_t end = head_end();
+      if (end == std::string::npos && pending_.size() >= kHeadMax) end = kHeadMax;
+      if (end != std::string::npos) {
+        *head = pending_.substr(0, end);
+        pending_.erase(0, end);
+        return true;
+      }
+      if (!fill()) return false;
+    }
+  }
+
+  // What the library reads first.
+  void replay(const std::string& head) { pending_.insert(0, head); }
+
+  // Answers a request the library must not see, then lets the client read it
+  // before the connection closes.
+  void refuse(int status) {
+    std::string body = error_body(status == 414 ? "request target too long" : status == 431 ? "request head too large" : "bad request");
+    std::string text = "HTTP/1.1 " + std::to_string(status) + " " + refusal_reason(status) +
+                       "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+                       "\r\nCache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\nConnection: close\r\n\r\n" + body;
+    write(text.data(), text.size());
+    socket_shutdown_send(handle());
+    char sink[4096];
+    for (size_t drained = 0; drained < 2 * kRequestMax && socket_wait(handle(), kSliceMs) > 0;) {
+      long n = socket_read(handle(), sink, sizeof sink);
+      if (n <= 0) break;
+      drained += static_cast<size_t>(n);
+    }
+  }
+
+  bool is_readable() const override { return true; }
+  bool is_writable() const override { return true; }
+
+  ssize_t read(char* ptr, size_t size) override {
+    if (pending_.empty() && !fill()) return -1;
+    size_t n = std::min(size, pending_.size());
+    memcpy(ptr, pending_.data(), n);
+    pending_.erase(0, n);
+    return static_cast<ssize_t>(n);
+  }
+
+  ssize_t write(const char* ptr, size_t size) override { return socket_write(handle(), ptr, size); }
+
+  void get_remote_ip_and_port(std::string& ip, int& port) const override {
+    socket_address(handle(), true, &ip, &port);
+  }
+  void get_local_ip_and_port(std::string& ip, int& port) const override {
+    socket_address(handle(), false, &ip, &port);
+  }
+  socket_t socket() const override { return sock_; }
+
+ private:
+  uint64_t handle() const { return static_cast<uint64_t>(sock_); }
+
+  size_t head_end() const {
+    size_t crlf = pending_.find("\r\n\r\n");
+    size_t lf = pending_.find("\n\n");
+    if (crlf == std::string::npos && lf == std::string::npos) return std::string::npos;
+    return crlf < lf ? crlf + 4 : lf + 2;
+  }
+
+  // Reads more off the socket, within the request's budget and time.
+  bool fill() {
+    while (left_ > 0) {
+      int64_t left_ms = deadline_ - now_ms();
+      if (left_ms <= 0 || connections_->stopping()) return false;
+      int ready = socket_wait(handle(), std::min(left_ms, kSliceMs));
+      if (ready < 0) return false;
+      if (ready == 0) continue;
+      char buffer[4096];
+      long n = socket_read(handle(), buffer, std::min(sizeof buffer, left_));
+      if (n <= 0) return false;
+      left_ -= static_cast<size_t>(n);
+      pending_.append(buffer, static_cast<size_t>(n));
+      return true;
+    }
+    return false;
+  }
+
+  socket_t sock_;
+  const Connections* connections_;
+  std::string pending_;
+  int64_t deadline_ = 0;
+  size_t left_ = kRequestMax;
+};
 
 // cpp-httplib's pool, with a bound on what waits for a worker.
 class BoundedPool : public httplib::TaskQueue {
  public:
   // The library deletes its pool when it stops listening: *owner is cleared
   // first, under owner_mutex, so that no one wakes a pool that is gone.
-  BoundedPool(const std::atomic<bool>* stopping, std::mutex* owner_mutex, BoundedPool** owner)
-      : stopping_(stopping), owner_mutex_(owner_mutex), owner_(owner) {
-    for (size_t i = 0; i < kWorkers; ++i) threads_.emplace_back([this] { work(); });
+  BoundedPool(const Connections* connections, std::mutex* owner_mutex, BoundedPool** owner)
+      : connections_(connections), owner_mutex_(owner_mutex), owner_(owner) {
+    for (size_t i = 0; i < kWorkers; ++i) {
+      StackThread* thread = stack_thread_start([this] { work(); });
+      if (thread != nullptr) threads_.push_back(thread);
+    }
   }
 
   // Holds up the accepting thread while the queue is full. Once stopping, a
   // connection is served here: with the server stopped that only closes it.
   void enqueue(std::function<void()> fn) override {
     std::unique_lock<std::mutex> lock(mutex_);
-    space_.wait(lock, [this] { return jobs_.size() < kQueued || stopping_->load() || shut_; });
-    if (jobs_.size() >= kQueued) {
+    space_.wait(lock, [this] { return jobs_.size() < kQueued || connections_->stopping() || shut_; });
+    if (jobs_.size() >= kQueued || threads_.empty()) {
       lock.unlock();
       fn();
       return;
@@ -62,7 +242,7 @@ class BoundedPool : public httplib::TaskQueue {
     }
     ready_.notify_all();
     space_.notify_all();
-    for (std::thread& thread : threads_) thread.join();
+    for (StackThread* thread : threads_) stack_thread_join(thread);
   }
 
   // Taking the lock first: a waiter that saw stopping_ false is then waiting.
@@ -87,99 +267,63 @@ class BoundedPool : public httplib::TaskQueue {
     }
   }
 
-  const std::atomic<bool>* stopping_;
+  const Connections* connections_;
   std::mutex* owner_mutex_;
   BoundedPool** owner_;
   std::mutex mutex_;
   std::condition_variable ready_;
   std::condition_variable space_;
   std::deque<std::function<void()>> jobs_;
-  std::vector<std::thread> threads_;
+  std::vector<StackThread*> threads_;
   bool shut_ = false;
 };
 
-// A connection read with a budget per request: cpp-httplib 0.11 bounds each
-// header line but not their number, so a client could otherwise send headers
-// until we run out of memory. Reads and writes wait at most the time-outs the
-// library set on the socket when it accepted it.
-class BudgetStream : public httplib::Stream {
- public:
-  explicit BudgetStream(socket_t sock) : sock_(sock) {}
-
-  void new_request() { left_ = kRequestMax; }
-  bool over() const { return over_; }
-  bool buffered() const { return at_ < end_; }
-
-  bool is_readable() const override { return true; }
-  bool is_writable() const override { return true; }
-
-  ssize_t read(char* ptr, size_t size) override {
-    if (!buffered()) {
-      if (left_ == 0) {
-        over_ = true;
-        return -1;
-      }
-      long n = socket_read(handle(), buffer_, std::min(sizeof buffer_, left_));
-      if (n <= 0) return n;
-      left_ -= static_cast<size_t>(n);
-      at_ = 0;
-      end_ = static_cast<size_t>(n);
-    }
-    size_t n = std::min(size, end_ - at_);
-    memcpy(ptr, buffer_ + at_, n);
-    at_ += n;
-    return static_cast<ssize_t>(n);
-  }
-
-  ssize_t write(const char* ptr, size_t size) override { return socket_write(handle(), ptr, size); }
-
-  void get_remote_ip_and_port(std::string& ip, int& port) const override {
-    socket_address(handle(), true, &ip, &port);
-  }
-  void get_local_ip_and_port(std::string& ip, int& port) const override {
-    socket_address(handle(), false, &ip, &port);
-  }
-  socket_t socket() const override { return sock_; }
-
- private:
-  uint64_t handle() const { return static_cast<uint64_t>(sock_); }
-
-  socket_t sock_;
-  char buffer_[4096];
-  size_t at_ = 0;
-  size_t end_ = 0;
-  size_t left_ = kRequestMax;
-  bool over_ = false;
-};
-
 // The library's server with our own connection loop (its designed point of
-// extension, as its TLS server uses it): the same keep-alive bounds, over a
-// BudgetStream.
+// extension, as its TLS server uses it): each request's head is read and
+// screened by us before the library parses it.
 class BoundedServer : public httplib::Server {
+ public:
+  explicit BoundedServer(Connections* connections) : connections_(connections) {}
+
+  // Closes the listener whether or not the accepting loop has begun: the
+  // library's own stop() does nothing before it has.
+  void halt() {
+    socket_t sock = svr_sock_.exchange(INVALID_SOCKET);
+    if (sock != INVALID_SOCKET) socket_close(static_cast<uint64_t>(sock));
+  }
+
+  void widen_backlog() { listen_backlog(static_cast<uint64_t>(svr_sock_.load()), kBacklog); }
+
  private:
   bool process_and_close_socket(socket_t sock) override {
-    BudgetStream stream(sock);
-    bool ok = true;
-    for (size_t left = kKeepAliveRequests; left > 0 && next_request(sock, stream); --left) {
-      stream.new_request();
-      bool closed = false;
-      ok = process_request(stream, left == 1, closed, nullptr);
-      if (!ok || closed || stream.over()) break;
+    std::string peer;
+    int port = 0;
+    if (socket_address(static_cast<uint64_t>(sock), true, &peer, &port) && connections_->enter(sock, peer)) {
+      serve(sock);
+      connections_->leave(sock);
     }
     socket_close(static_cast<uint64_t>(sock));
-    return ok;
+    return true;
   }
 
-  // A request has begun within the keep-alive wait; a stop ends the wait.
-  bool next_request(socket_t sock, const BudgetStream& stream) const {
-    if (stream.buffered()) return svr_sock_ != INVALID_SOCKET;
-    for (int64_t waited = 0; waited < kKeepAliveS * 1000; waited += 100) {
-      if (svr_sock_ == INVALID_SOCKET) return false;
-      int ready = socket_wait(static_cast<uint64_t>(sock), 100);
-      if (ready != 0) return ready > 0;
+  void serve(socket_t sock) {
+    RequestStream stream(sock, connections_);
+    for (size_t left = kKeepAliveRequests; left > 0; --left) {
+      if (!stream.first_byte(kKeepAliveS * 1000)) return;
+      stream.begin_request();
+      std::string raw;
+      if (!stream.read_head(&raw)) return;
+      Head head = screen_head(raw);
+      if (head.refusal != 0) return stream.refuse(head.refusal);
+      stream.replay(head.text);
+      // A body the handler did not read would be taken for the next request.
+      bool last = left == 1 || head.has_body;
+      bool closed = false;
+      if (!process_request(stream, last, closed, nullptr) || closed || last) return;
     }
-    return false;
   }
+
+  Connections* connections_;
 };
 
 std::string peer_of(const httplib::Request& req) {
@@ -203,11 +347,13 @@ void json_answer(httplib::Response& res, int status, const std::string& body) {
 struct StatusServer::Instance {
   HttpSettings settings;
   StatusCalls calls;
-  BoundedServer server;
-  std::atomic<bool> stopping{false};
-  BoundedPool* pool = nullptr;  // owned by the server's listening thread
-  std::mutex pool_mutex;
-  std::thread listener;
+  Connections connections;
+  std::mutex mutex;  // guards server, pool and the limiter; the keeper's waits
+  std::condition_variable wake;
+  BoundedServer* server = nullptr;  // the one listening now
+  BoundedPool* pool = nullptr;      // its pool, owned by its listening loop
+  ActionLimiter limiter;
+  StackThread* keeper = nullptr;
 
   // Who may ask: the token, and without one a Host that names no other site.
   httplib::Server::HandlerResponse admit(const httplib::Request& req, httplib::Response& res) {
@@ -257,6 +403,11 @@ struct StatusServer::Instance {
     });
   }
 
+  bool allowed(const std::string& source) {
+    std::lock_guard<std::mutex> lock(mutex);
+    return limiter.allow(source, now_ms());
+  }
+
   void post(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader) {
     if (!read_body(req, reader)) return json_answer(res, 413, error_body("body too large"));
     Route r = route(req.target);
@@ -268,7 +419,10 @@ struct StatusServer::Instance {
     }
     if (!has_source(calls.snapshot(), r.name)) return json_answer(res, 404, error_body("no such source"));
     Action action{r.action, r.name, peer_of(req)};
-    calls.act(action);
+    if (!allowed(r.name) || !calls.act(action)) {
+      res.set_header("Retry-After", "1");
+      return json_answer(res, 429, error_body("too many actions"));
+    }
     json_answer(res, 202, action_body(action));
   }
 
@@ -284,23 +438,21 @@ struct StatusServer::Instance {
     json_answer(res, 405, error_body("method not allowed"));
   }
 
-  void configure() {
-    server.new_task_queue = [this] {
-      auto* made = new BoundedPool(&stopping, &pool_mutex, &pool);
-      std::lock_guard<std::mutex> lock(pool_mutex);
-      pool = made;
-      return made;
+  void configure(BoundedServer* made) {
+    made->new_task_queue = [this] {
+      auto* pool_made = new BoundedPool(&connections, &mutex, &pool);
+      std::lock_guard<std::mutex> lock(mutex);
+      pool = pool_made;
+      return pool_made;
     };
-    server.set_socket_options([](socket_t sock) { listen_alone(static_cast<uint64_t>(sock)); });
-    server.set_keep_alive_timeout(kKeepAliveS);
-    server.set_keep_alive_max_count(kKeepAliveRequests);
-    server.set_read_timeout(kTimeoutS);
-    server.set_write_timeout(kTimeoutS);
-    server.set_payload_max_length(kBodyMax);
-    server.set_default_headers({{"Cache-Control", "no-store"},
-                                {"X-Content-Type-Options", "nosniff"},
-                                {"X-Frame-Options", "DENY"}});
-    server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+    made->set_socket_options([](socket_t sock) { listen_alone(static_cast<uint64_t>(sock)); });
+    made->set_read_timeout(kTimeoutS);
+    made->set_write_timeout(kTimeoutS);
+    made->set_payload_max_length(kBodyMax);
+    made->set_default_headers({{"Cache-Control", "no-store"},
+                               {"X-Content-Type-Options", "nosniff"},
+                               {"X-Frame-Options", "DENY"}});
+    made->set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
       return admit(req, res);
     });
     auto on_get = [this](const httplib::Request& req, httplib::Response& res) { get(req, res); };
@@ -309,87 +461,102 @@ struct StatusServer::Instance {
                           const httplib::ContentReader& reader) { post(req, res, reader); };
     auto on_other = [this](const httplib::Request& req, httplib::Response& res,
                            const httplib::ContentReader& reader) { other(req, res, reader); };
-    server.Get(".*", on_get);
-    server.Post(".*", on_post);
-    server.Put(".*", on_other);
-    server.Patch(".*", on_other);
-    server.Delete(".*", on_other);
-    server.Options(".*", [](const httplib::Request& req, httplib::Response& res) {
+    made->Get(".*", on_get);
+    made->Post(".*", on_post);
+    made->Put(".*", on_other);
+    made->Patch(".*", on_other);
+    made->Delete(".*", on_other);
+    made->Options(".*", [](const httplib::Request& req, httplib::Response& res) {
       Route r = route(req.target);
       if (r.kind == Route::kUnknown) return json_answer(res, 404, error_body("not found"));
       wrong_method(res, r.kind == Route::kAction ? "POST" : "GET");
     });
     // An exception in a handler (out of memory) gives a bare 500, not the library's
     // header with the exception's text.
-    server.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
+    made->set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
       json_answer(res, 500, error_body("internal error"));
     });
   }
 
+  std::string address() const {
+    std::string host = settings.host.find(':') != std::string::npos ? "[" + settings.host + "]" : settings.host;
+    return host + ":" + std::to_string(settings.port);
+  }
+
+  // Waits out a back-off; false once stopping.
+  bool pause(int64_t ms) {
+    std::unique_lock<std::mutex> lock(mutex);
+    wake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return connections.stopping(); });
+    return !connections.stopping();
+  }
+
+  // Binds; true with the server in place, unless stopping.
+  bool bind(BoundedServer* made, std::string* why) {
+    bool bound = made->bind_to_port(settings.host, settings.port);
+    if (!bound) *why = "cannot listen (" + socket_error_text() + ")";
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!bound || connections.stopping()) return false;
+    made->widen_backlog();
+    server = made;
+    return true;
+  }
+
+  // The listening loop, begun again with back-off whenever the address
+  // cannot be had or the library's loop ends on an accept error. A line says
+  // when the server is away, and when it is back.
+  void keep() {
+    int64_t delay = kRetryFirstMs;
+    std::string said;
+    while (!connections.stopping()) {
+      BoundedServer made(&connections);
+      configure(&made);
+      std::string why;
+      if (bind(&made, &why)) {
+        if (!said.empty()) calls.say(http_line("listening", address(), "", 0));
+        said.clear();
+        delay = kRetryFirstMs;
+        made.listen_after_bind();
+        std::lock_guard<std::mutex> lock(mutex);
+        server = nullptr;
+        if (connections.stopping()) return;
+        why = "the listener ended (" + socket_error_text() + ")";
+      }
+      if (connections.stopping()) return;
+      if (why != said) calls.say(http_line("unavailable", address(), why, delay));
+      said = why;
+      if (!pause(delay)) return;
+      delay = std::min(delay * 2, kRetryMaxMs);
+    }
+  }
+
   void stop() {
-    stopping = true;
-    server.stop();
-    std::lock_guard<std::mutex> lock(pool_mutex);
+    connections.stop();
+    std::lock_guard<std::mutex> lock(mutex);
+    if (server != nullptr) server->halt();
     if (pool != nullptr) pool->wake();
+    wake.notify_all();
   }
 };
 
 StatusServer::StatusServer() = default;
 
-StatusServer::~StatusServer() {
-  stop();
-  for (Retiring& retiring : retiring_) retiring.thread.join();
-}
+StatusServer::~StatusServer() { stop(); }
 
-bool StatusServer::start(const HttpSettings& settings, const StatusCalls& calls, std::string* why) {
+bool StatusServer::start(const HttpSettings& settings, const StatusCalls& calls) {
   stop();
-  auto instance = std::make_shared<Instance>();
+  auto instance = std::make_unique<Instance>();
   instance->settings = settings;
   instance->calls = calls;
-  instance->configure();
-  if (!instance->server.bind_to_port(settings.host, settings.port)) {
-    *why = "cannot listen on " + (settings.host.find(':') != std::string::npos ? "[" + settings.host + "]"
-                                                                                 : settings.host) +
-           ":" + std::to_string(settings.port);
-    return false;
-  }
   Instance* raw = instance.get();
-  try {
-    instance->listener = std::thread([raw] { raw->server.listen_after_bind(); });
-  } catch (const std::system_error&) {
-    *why = "cannot start the status server's thread";
-    return false;
-  }
-  // Until it runs, the library's stop() would do nothing: wait for that (microseconds).
-  for (int i = 0; i < 5000 && !instance->server.is_running(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  current_ = instance;
+  instance->keeper = stack_thread_start([raw] { raw->keep(); });
+  if (instance->keeper == nullptr) return false;
+  current_ = std::move(instance);
   return true;
 }
 
 void StatusServer::stop() {
   if (current_ == nullptr) return;
-  std::shared_ptr<Instance> old = std::move(current_);
-  current_ = nullptr;
-  old->stop();
-  for (auto it = retiring_.begin(); it != retiring_.end();) {
-    if (!it->done->load()) {
-      ++it;
-      continue;
-    }
-    it->thread.join();
-    it = retiring_.erase(it);
-  }
-  // The listening thread ends once its workers have; wait for it elsewhere.
-  auto done = std::make_shared<std::atomic<bool>>(false);
-  try {
-    retiring_.push_back(Retiring{std::thread([old, done] {
-                                   old->listener.join();
-                                   *done = true;
-                                 }),
-                                 done});
-  } catch (const std::system_error&) {
-    old->listener.join();
-  }
+  current_->stop();
+  stack_thread_join(current_->keeper);
+  current_.reset();
 }

@@ -4,47 +4,39 @@
 // or hostile client never holds up the loop.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "sources.h"
 #include "view.h"
 
 struct StatusCalls {
-  std::function<View()> snapshot;       // thread-safe; a copy
-  std::function<int64_t()> now_ms;      // the loop's clock
-  std::function<void(Action)> act;      // returns at once
+  std::function<View()> snapshot;        // thread-safe; a copy
+  std::function<int64_t()> now_ms;       // the loop's clock
+  std::function<bool(Action)> act;       // returns at once; false: too many wait already
+  std::function<void(std::string)> say;  // a line about the server, for the loop to write
 };
 
 class StatusServer {
  public:
   StatusServer();
-  ~StatusServer();  // stops, and waits for the requests under way
+  ~StatusServer();
   StatusServer(const StatusServer&) = delete;
   StatusServer& operator=(const StatusServer&) = delete;
 
-  // Listens as the settings say and returns at once; false with *why when the
-  // address cannot be listened on. A running server is stopped first.
-  bool start(const HttpSettings& settings, const StatusCalls& calls, std::string* why);
-  // Stops listening at once (the port is free again when it returns); the
-  // requests under way end on their own threads within their time-outs.
+  // Serves as the settings say, from threads of its own, and returns at once.
+  // An address that cannot be listened on (a port another program holds) is
+  // tried again with back-off, and so is a listener the system ends; each
+  // change is said through calls.say. False only when no thread could be
+  // started. A running server is stopped first.
+  bool start(const HttpSettings& settings, const StatusCalls& calls);
+  // Closes the listener and every connection, and waits for the threads:
+  // as quick with clients connected as without.
   void stop();
-  bool running() const { return current_ != nullptr; }
 
  private:
   struct Instance;
-  std::shared_ptr<Instance> current_;
-  // Each waits for a stopped instance's requests (a reload that changes the
-  // http section adds one); those done are joined at the next stop, the rest
-  // at the end.
-  struct Retiring {
-    std::thread thread;
-    std::shared_ptr<std::atomic<bool>> done;
-  };
-  std::vector<Retiring> retiring_;
+  std::unique_ptr<Instance> current_;
 };

@@ -13,9 +13,20 @@ void Queue::post(Event event) {
   ready_.notify_one();
 }
 
+bool Queue::post_action(Event event) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (actions_.size() >= kActionsWaiting) return false;
+    actions_.push_back(std::move(event));
+  }
+  ready_.notify_one();
+  return true;
+}
+
+// The children's events first: no status line waits behind a client's action.
 bool Queue::take(int64_t deadline, Event* event) {
   std::unique_lock<std::mutex> lock(mutex_);
-  while (events_.empty()) {
+  while (events_.empty() && actions_.empty()) {
     if (deadline == kNever) {
       ready_.wait(lock);
       continue;
@@ -24,8 +35,9 @@ bool Queue::take(int64_t deadline, Event* event) {
     if (left <= 0) return false;
     ready_.wait_for(lock, std::chrono::milliseconds(left));
   }
-  *event = std::move(events_.front());
-  events_.pop_front();
+  std::deque<Event>& from = events_.empty() ? actions_ : events_;
+  *event = std::move(from.front());
+  from.pop_front();
   return true;
 }
 
@@ -178,6 +190,8 @@ void Supervisor::handle(const Event& event) {
       return act(event.action);
     case Event::kProbe:
       return probe_came_back(event);
+    case Event::kNote:
+      return edge_->write_line(event.line);
     default:
       break;
   }

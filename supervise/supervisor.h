@@ -26,9 +26,9 @@ constexpr int64_t kStopGiveUpMs = 2 * kStopWaitMs + 1000;
 // for; a slot starts its next child only after both kOutputEnd and kChildEnd
 // of the last one came, so they are never stale.
 struct Event {
-  enum Kind { kLine, kOutputEnd, kChildEnd, kProbe, kStop, kReload, kAction } kind = kStop;
+  enum Kind { kLine, kOutputEnd, kChildEnd, kProbe, kStop, kReload, kAction, kNote } kind = kStop;
   uint64_t slot = 0;
-  std::string line;        // kLine
+  std::string line;        // kLine; kNote: a line of our own to write as it is
   RunEnd end;              // kChildEnd
   uint64_t wait = 0;       // kProbe: the wait it was sent in
   bool accepting = false;  // kProbe: the port accepted
@@ -40,7 +40,12 @@ int64_t steady_now_ms();
 // The one queue every watcher posts to and the loop takes from.
 class Queue {
  public:
+  static constexpr size_t kActionsWaiting = 64;
+
   void post(Event event);
+  // Actions wait apart, behind every other event, and only so many: false
+  // when kActionsWaiting wait already.
+  bool post_action(Event event);
   // Waits for the next event until the deadline on steady_now_ms (kNever: none).
   bool take(int64_t deadline, Event* event);
 
@@ -48,6 +53,7 @@ class Queue {
   std::mutex mutex_;
   std::condition_variable ready_;
   std::deque<Event> events_;
+  std::deque<Event> actions_;
 };
 
 enum class Started { kYes, kPassing, kCannotRun };
