@@ -13,9 +13,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Outside systemd nothing else keeps the log from a planted link or from
-// other users: the open does.
-TEST(LogFilePosix, FollowsNoLinkAndIsKeptFromOthers) {
+// Outside systemd nothing else keeps the log from a planted link or FIFO,
+// or from other users: the open does.
+TEST(LogFilePosix, TakesNeitherALinkNorAFifoAndIsKeptFromOthers) {
   int seed = ::testing::UnitTest::GetInstance()->random_seed();
   fs::path dir = fs::temp_directory_path() / ("zal-log-posix-test-" + std::to_string(seed));
   fs::remove_all(dir);
@@ -30,6 +30,10 @@ TEST(LogFilePosix, FollowsNoLinkAndIsKeptFromOthers) {
   std::ostringstream text;
   text << in.rdbuf();
   EXPECT_EQ("kept\n", text.str());
+  // Nor does a FIFO in its place hold the caller up.
+  ASSERT_EQ(0, mkfifo((dir / "fifo.log").c_str(), 0600));
+  LogFile fifo((dir / "fifo.log").string());
+  EXPECT_FALSE(fifo.open(&error));
 
   mode_t before = umask(0);
   LogFile fresh((dir / "fresh.log").string());
