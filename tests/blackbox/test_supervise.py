@@ -316,7 +316,7 @@ def test_a_log_lost_to_a_disk_fault_comes_back(supervise, tmp_path):
 
     def after_log(state, count):
         def holds(events):
-            marks = [i for i, e in enumerate(events) if e.get("state") == state]
+            marks = [i for i, e in enumerate(events) if e["event"] == "log" and e["state"] == state]
             return marks and len(of(events[marks[0]:], "a", "status")) >= count
         return holds
 
