@@ -58,7 +58,8 @@ void check_settings(const Options& opt) {
     fail("bad frame size", std::to_string(opt.width).append("x").append(
                                std::to_string(opt.height)).c_str());
   }
-  if (opt.fps <= 0) fail("bad fps", std::to_string(opt.fps).c_str());
+  if (opt.fps <= 0 || opt.fps_denominator <= 0) fail("bad fps", std::to_string(opt.fps).c_str());
+  if (opt.groups != nullptr && *opt.groups == 0) fail("empty groups", nullptr);
   if (static_cast<int64_t>(opt.width) * opt.height * 3 / 2 >= (INT64_C(1) << 31)) {
     fail("frame of 2 GiB or more", nullptr);
   }

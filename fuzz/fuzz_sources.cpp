@@ -43,9 +43,7 @@ void check_file(const SourcesFile& file) {
   std::set<std::string> names;
   for (const Source& source : file.sources) {
     if (!names.insert(source.name).second) fail("a duplicate name", source.name);
-    for (int32_t count : {source.width, source.height, source.fps}) {
-      if (count < 0) fail("a negative count", source.name);
-    }
+    if (source.width < 0 || source.height < 0) fail("a negative size", source.name);
     if (source.width % 2 != 0 || source.height % 2 != 0) fail("an odd frame size", source.name);
     // Every argument reaches the child whole: none empty, none with a NUL.
     for (const std::string& arg : source_args(file, source, "zal-ndi-send")) {

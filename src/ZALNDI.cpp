@@ -75,11 +75,11 @@ void zal_ndi_unload_for_tests() {
   gNDI = nullptr;
 }
 
-zal_ndi_sender* zal_ndi_sender_create(const char* name) {
+zal_ndi_sender* zal_ndi_sender_create(const char* name, const char* groups) {
   if (gNDI == nullptr) return nullptr;
   NDIlib_send_create_t create = {};
   create.p_ndi_name = name;
-  create.p_groups = nullptr;
+  create.p_groups = groups;
   create.clock_video = false;
   create.clock_audio = false;
   void* instance = entry<NDIlib_send_create_fn>(ndi_entry::kSendCreate)(&create);

@@ -22,7 +22,8 @@ const char* zal_ndi_load();
 // The runtime's version text, or null when no runtime is loaded.
 const char* zal_ndi_version();
 
-zal_ndi_sender* zal_ndi_sender_create(const char* name);
+// groups: the NDI groups to join, a comma-separated UTF-8 list; null for the runtime's default.
+zal_ndi_sender* zal_ndi_sender_create(const char* name, const char* groups = nullptr);
 void zal_ndi_sender_destroy(zal_ndi_sender* sender);
 int zal_ndi_sender_connections(zal_ndi_sender* sender);
 void zal_ndi_send_video_nv12(zal_ndi_sender* sender, const uint8_t* data, int32_t width,

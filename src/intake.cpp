@@ -26,7 +26,8 @@ int video_thread(void* socket) {
   std::unique_ptr<uint8_t[]> frame(new (std::nothrow) uint8_t[size]);
   while (frame && gStop.load() == 0) {
     if (!recv_exact(s, frame.get(), size)) break;
-    zal_ndi_send_video_nv12(gSender, frame.get(), gOpt.width, gOpt.height, gOpt.fps, 1);
+    zal_ndi_send_video_nv12(gSender, frame.get(), gOpt.width, gOpt.height, gOpt.fps,
+                            gOpt.fps_denominator);
     gFrames.fetch_add(1);
   }
   return 0;

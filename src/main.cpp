@@ -160,7 +160,7 @@ int main(int argc, char** argv) {
     emit(EVENT_ERROR_NDI_RUNTIME, message);
     return 2;
   }
-  gSender = zal_ndi_sender_create(gOpt.name);
+  gSender = zal_ndi_sender_create(gOpt.name, gOpt.groups);
   if (gSender == nullptr) {
     emit(EVENT_ERROR_NDI_SENDER);
     return 2;

@@ -14,13 +14,15 @@ const char kUsage[] =
 // A frame is received with a 32-bit signed count, so it must stay below 2 GiB.
 constexpr int64_t kMaxFrameBytes = INT64_C(1) << 31;
 
-bool is_space(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+bool store_rate(const char* value, Options* opt) {
+  FrameRate rate;
+  if (!read_frame_rate(value, &rate)) return false;
+  opt->fps = rate.numerator;
+  opt->fps_denominator = rate.denominator;
+  return true;
 }
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-// Stores one value option; returns false when a number does not fit.
+// Stores one value option; returns false when a number does not fit or a value is not understood.
 bool store_value(const char* option, const char* value, Options* opt) {
   if (strcmp(option, "--input") == 0) {
     opt->input = value;
@@ -36,12 +38,16 @@ bool store_value(const char* option, const char* value, Options* opt) {
   }
   if (strcmp(option, "--width") == 0) return parse_decimal(value, &opt->width);
   if (strcmp(option, "--height") == 0) return parse_decimal(value, &opt->height);
-  return parse_decimal(value, &opt->fps);
+  if (strcmp(option, "--groups") == 0) {
+    opt->groups = value;
+    return true;
+  }
+  return store_rate(value, opt);
 }
 
 bool is_value_option(const char* arg) {
   static const char* const kValueOptions[] = {"--input", "--name",   "--ffmpeg",
-                                              "--width", "--height", "--fps"};
+                                              "--width", "--height", "--fps", "--groups"};
   for (const char* option : kValueOptions) {
     if (strcmp(arg, option) == 0) return true;
   }
@@ -52,29 +58,15 @@ bool settings_valid(const Options& opt) {
   if (opt.input == nullptr) return false;
   if (opt.width <= 0 || opt.height <= 0) return false;
   if ((opt.width | opt.height) & 1) return false;
-  if (opt.fps <= 0) return false;
+  if (opt.fps <= 0 || opt.fps_denominator <= 0) return false;
+  // An empty list would leave its meaning to the runtime: name groups or leave the option out.
+  if (opt.groups != nullptr && *opt.groups == 0) return false;
   return frame_bytes(opt.width, opt.height) < kMaxFrameBytes;
 }
 
 }  // namespace
 
 void usage() { fwrite(kUsage, 1, sizeof kUsage - 1, stderr); }
-
-bool parse_decimal(const char* text, int32_t* value) {
-  const char* p = text;
-  while (is_space(*p)) ++p;
-  bool negative = *p == '-';
-  if (*p == '-' || *p == '+') ++p;
-  int64_t magnitude = 0;
-  for (; is_digit(*p); ++p) {
-    magnitude = magnitude * 10 + (*p - '0');
-    if (magnitude > INT64_C(2147483648)) return false;
-  }
-  int64_t result = negative ? -magnitude : magnitude;
-  if (result > INT32_MAX || result < INT32_MIN) return false;
-  *value = static_cast<int32_t>(result);
-  return true;
-}
 
 int64_t frame_bytes(int32_t width, int32_t height) {
   // The product fits 62 bits; adding its half, rather than tripling it, stays inside 64.

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "numbers.h"
+
 struct Options {
   const char* input;   // stream address handed to the decoder after -i
   const char* name;    // NDI source name
@@ -10,7 +12,9 @@ struct Options {
   int32_t audio;       // 1 = audio is carried, 0 = video only
   int32_t width;
   int32_t height;
-  int32_t fps;  // frame rate numerator announced to NDI; the denominator is 1
+  int32_t fps;  // frame rate numerator announced to NDI
+  int32_t fps_denominator = 1;
+  const char* groups = nullptr;  // NDI groups; null: the runtime's default
 };
 
 constexpr Options kDefaultOptions = {nullptr, "ZAL Program", nullptr, 1, 1920, 1080, 30};
@@ -24,11 +28,6 @@ void usage();
 // the value of FFMPEG_BIN, or null when it is not set). Returns false on any
 // usage error; the caller then calls usage() and exits with 64.
 bool parse_options(int argc, char** argv, const char* ffmpeg_env, Options* opt);
-
-// Decimal-prefix conversion: leading white space, an optional sign, the longest
-// run of digits; the rest is ignored and no digits give 0. Returns false only
-// when the digits do not fit a 32-bit signed integer.
-bool parse_decimal(const char* text, int32_t* value);
 
 // Bytes of one NV12 frame, computed in 64 bits.
 int64_t frame_bytes(int32_t width, int32_t height);

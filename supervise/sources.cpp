@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "address.h"
+#include "numbers.h"
 
 using nlohmann::json;
 
@@ -119,9 +120,29 @@ bool read_count(Walk* walk, const json& value, const std::string& place, bool ev
   return true;
 }
 
+// An integer, a decimal or a text, each in a form --fps takes, without its
+// decimal-prefix leniency; passed on as "N" or "N/D".
+bool read_rate(Walk* walk, const json& value, const std::string& place, std::string* out) {
+  // A number's text is its shortest exact form: 29.97 reads back as "29.97", 1e20 keeps its e.
+  std::string text;
+  if (value.is_string()) text = value.get<std::string>();
+  if (value.is_number()) text = value.dump();
+  bool plain = !text.empty() && text[0] >= '0' && text[0] <= '9' &&
+               text.find_first_not_of("0123456789./") == std::string::npos;
+  FrameRate rate = {0, 0};
+  if (!plain || !read_frame_rate(text.c_str(), &rate) || rate.numerator <= 0 ||
+      rate.denominator <= 0) {
+    return walk->fail(place, "must be a frame rate: a positive integer, \"N/D\", 23.976, 29.97 "
+                             "or 59.94");
+  }
+  *out = frame_rate_text(rate);
+  return true;
+}
+
 bool read_source(Walk* walk, const json& value, const std::string& place, Source* source) {
   if (!value.is_object()) return walk->fail(place, "must be an object");
-  if (!only_known_keys(walk, value, place, {"name", "input", "width", "height", "fps", "audio", "probe"})) {
+  if (!only_known_keys(walk, value, place,
+                       {"name", "input", "width", "height", "fps", "groups", "audio", "probe"})) {
     return false;
   }
   for (const char* required : {"name", "input"}) {
@@ -134,14 +155,20 @@ bool read_source(Walk* walk, const json& value, const std::string& place, Source
     bool even;
     int32_t* out;
   };
-  const Count counts[] = {
-      {"width", true, &source->width}, {"height", true, &source->height}, {"fps", false, &source->fps}};
+  const Count counts[] = {{"width", true, &source->width}, {"height", true, &source->height}};
   for (const Count& count : counts) {
     auto found = value.find(count.key);
     if (found == value.end()) continue;
     if (!read_count(walk, *found, child_pointer(place, count.key), count.even, count.out)) {
       return false;
     }
+  }
+  if (value.contains("fps") && !read_rate(walk, value["fps"], place + "/fps", &source->fps)) {
+    return false;
+  }
+  if (value.contains("groups") &&
+      !read_text(walk, value["groups"], place + "/groups", &source->groups)) {
+    return false;
   }
   const std::pair<const char*, bool*> flags[] = {{"audio", &source->audio}, {"probe", &source->probe}};
   for (const auto& flag : flags) {
@@ -153,13 +180,15 @@ bool read_source(Walk* walk, const json& value, const std::string& place, Source
   return true;
 }
 
-bool read_sources(Walk* walk, const json& value, std::vector<Source>* sources) {
+bool read_sources(Walk* walk, const json& value, const std::string& groups,
+                  std::vector<Source>* sources) {
   if (!value.is_array()) return walk->fail("/sources", "must be an array");
   if (value.empty()) return walk->fail("/sources", "must list at least one source");
   for (size_t i = 0; i < value.size(); ++i) {
     std::string place = "/sources/" + std::to_string(i);
     Source source;
     if (!read_source(walk, value[i], place, &source)) return false;
+    if (source.groups.empty()) source.groups = groups;
     for (size_t j = 0; j < sources->size(); ++j) {
       if ((*sources)[j].name == source.name) {
         return walk->fail(place + "/name", "duplicate of /sources/" + std::to_string(j) + "/name");
@@ -251,7 +280,8 @@ bool read_http(Walk* walk, const json& value, HttpSettings* http) {
 
 bool read_file(Walk* walk, const json& root, SourcesFile* file) {
   if (!root.is_object()) return walk->fail("", "must be an object");
-  if (!only_known_keys(walk, root, "", {"program", "ffmpeg", "log", "restart", "http", "sources"})) {
+  if (!only_known_keys(walk, root, "",
+                       {"program", "ffmpeg", "log", "groups", "restart", "http", "sources"})) {
     return false;
   }
   if (root.contains("program") && !read_text(walk, root["program"], "/program", &file->program)) {
@@ -261,10 +291,13 @@ bool read_file(Walk* walk, const json& root, SourcesFile* file) {
     return false;
   }
   if (root.contains("log") && !read_text(walk, root["log"], "/log", &file->log)) return false;
+  if (root.contains("groups") && !read_text(walk, root["groups"], "/groups", &file->groups)) {
+    return false;
+  }
   if (root.contains("restart") && !read_restart(walk, root["restart"], &file->restart)) return false;
   if (root.contains("http") && !read_http(walk, root["http"], &file->http)) return false;
   if (!root.contains("sources")) return walk->fail("/sources", "is missing");
-  return read_sources(walk, root["sources"], &file->sources);
+  return read_sources(walk, root["sources"], file->groups, &file->sources);
 }
 
 // nlohmann's message without its "[json.exception...] " prefix.
@@ -317,7 +350,7 @@ namespace {
 
 bool same_source(const Source& a, const Source& b) {
   return a.name == b.name && a.input == b.input && a.width == b.width && a.height == b.height &&
-         a.fps == b.fps && a.audio == b.audio && a.probe == b.probe;
+         a.fps == b.fps && a.groups == b.groups && a.audio == b.audio && a.probe == b.probe;
 }
 
 const Source* find_source(const SourcesFile& file, const std::string& name) {
@@ -405,12 +438,15 @@ bool probe_target(const std::string& input, ProbeTarget* target) {
 std::vector<std::string> source_args(const SourcesFile& file, const Source& source,
                                      const std::string& program) {
   std::vector<std::string> args = {program, "--input", source.input, "--name", source.name};
-  const std::pair<const char*, int32_t> counts[] = {
-      {"--width", source.width}, {"--height", source.height}, {"--fps", source.fps}};
-  for (const auto& count : counts) {
-    if (count.second == 0) continue;
-    args.push_back(count.first);
-    args.push_back(std::to_string(count.second));
+  const std::pair<const char*, std::string> values[] = {
+      {"--width", source.width == 0 ? "" : std::to_string(source.width)},
+      {"--height", source.height == 0 ? "" : std::to_string(source.height)},
+      {"--fps", source.fps},
+      {"--groups", source.groups}};
+  for (const auto& value : values) {
+    if (value.second.empty()) continue;
+    args.push_back(value.first);
+    args.push_back(value.second);
   }
   if (!source.audio) args.push_back("--no-audio");
   if (!file.ffmpeg.empty()) {

@@ -21,7 +21,8 @@ struct Source {
   // 0: not given, zal-ndi-send's default applies.
   int32_t width = 0;
   int32_t height = 0;
-  int32_t fps = 0;
+  std::string fps;     // as --fps takes it: "30" or "30000/1001"; empty: not given
+  std::string groups;  // the source's own, else the file's; empty: not given
   bool audio = true;
   bool probe = true;  // probe an rtsp:// camera's port while waiting to restart
 };
@@ -44,6 +45,7 @@ struct SourcesFile {
   std::string program;  // empty: the default program
   std::string ffmpeg;   // empty: not passed
   std::string log;      // empty: no log file named
+  std::string groups;   // for every source that names none; empty: not given
   RestartSettings restart;
   HttpSettings http;
   std::vector<Source> sources;

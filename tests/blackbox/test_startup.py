@@ -70,17 +70,18 @@ def test_accepted_at_the_limits(run, capture, fakelog, args):
 
 
 @pytest.mark.parametrize("args, name, width, height, fps, audio", [
-    ([], "ZAL Program", 1920, 1080, 30, True),
-    (["--width", "640x", "--height", " +360", "--fps", "25.9"], "ZAL Program", 640, 360, 25, False),
+    ([], "ZAL Program", 1920, 1080, (30, 1), True),
+    (["--width", "640x", "--height", " +360", "--fps", "29.97"], "ZAL Program", 640, 360,
+     (30000, 1001), False),
     # A value option takes the next argument, whatever it is; later ones win.
     (["--input", "--no-audio", "--name", "--width", "--width", "2", "--width", "64",
-      "--height", "0000000000032"], "--width", 64, 32, 30, True),
+      "--height", "0000000000032"], "--width", 64, 32, (30, 1), True),
     (["--name", 'Cam "1" \\ \tx', "--width", "64", "--height", "32"],
-     'Cam "1" \\ \tx', 64, 32, 30, True),
-    (["--name", "", "--width", "64", "--height", "32"], "", 64, 32, 30, False),
-    # Beyond any ANSI code page: passed on as its UTF-8 bytes.
-    (["--name", "B\u00fchne \u6771\u4eac", "--width", "64", "--height", "32"],
-     "B\u00fchne \u6771\u4eac", 64, 32, 30, True),
+     'Cam "1" \\ \tx', 64, 32, (30, 1), True),
+    (["--name", "", "--width", "64", "--height", "32"], "", 64, 32, (30, 1), False),
+    # Beyond any ANSI code page: passed on as its UTF-8 bytes, the name and the groups.
+    (["--name", "B\u00fchne \u6771\u4eac", "--width", "64", "--height", "32",
+      "--groups", "B\u00fchne,Studio A"], "B\u00fchne \u6771\u4eac", 64, 32, (30, 1), True),
 ])
 def test_option_values(run, capture, fakelog, args, name, width, height, fps, audio):
     args = list(args) + ([] if audio else ["--no-audio"])
@@ -90,9 +91,13 @@ def test_option_values(run, capture, fakelog, args, name, width, height, fps, au
                        "audio": audio, "ndi": "zal-standin 6.0.0 (stand-in)"}
     create = calls(capture, "send_create")
     assert len(create) == 1 and create[0]["p_ndi_name_hex"] == name.encode().hex()
+    groups = args[args.index("--groups") + 1] if "--groups" in args else None
+    # The stand-in writes each byte above 0x7f as one \u00XX.
+    assert create[0]["p_groups"] == (groups.encode().decode("latin-1") if groups else None)
     wait_until(lambda: calls(capture, "video"))
     video = calls(capture, "video")[0]
-    assert (video["xres"], video["yres"], video["frame_rate_N"]) == (width, height, fps)
+    assert (video["xres"], video["yres"]) == (width, height)
+    assert (video["frame_rate_N"], video["frame_rate_D"]) == fps
     r.close_stdin()
     assert r.finish() == 0
     assert r.err == b""

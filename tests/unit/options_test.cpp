@@ -94,6 +94,40 @@ TEST(Options, OutOfRangeNumbersAreUsageErrors) {
   EXPECT_FALSE(parse({"--input", "a", "--fps", "4294967326"}).ok);
 }
 
+// Rates go to NDI as numerator/denominator: 29.97 must not become 29, nor 30000/1001 30000.
+TEST(Options, FrameRateForms) {
+  const struct {
+    const char* text;
+    int32_t numerator;
+    int32_t denominator;
+  } accepted[] = {{"30000/1001", 30000, 1001}, {"29.97", 30000, 1001}, {"29.970", 30000, 1001},
+                  {"23.976", 24000, 1001},     {"59.94", 60000, 1001}, {"25.0", 25, 1},
+                  {"50.00", 50, 1},            {"50/2", 50, 2},        {"30x", 30, 1},
+                  {"30 /1001", 30, 1}};
+  for (const auto& a : accepted) {
+    Parsed p = parse({"--input", "a", "--fps", a.text});
+    ASSERT_TRUE(p.ok) << a.text;
+    EXPECT_EQ(p.opt.fps, a.numerator) << a.text;
+    EXPECT_EQ(p.opt.fps_denominator, a.denominator) << a.text;
+  }
+  const char* const refused[] = {"0/1",   "1/0",   "30/",   "/1001",  "30/1001x",
+                                 "30/-1", "25.9",  "29.98", "30.",    "29,97",
+                                 "30.0x", "-29.97", "30000/4294967297", "2147483648/1",
+                                 "4294967326.0"};
+  for (const char* text : refused) EXPECT_FALSE(parse({"--input", "a", "--fps", text}).ok) << text;
+  // A later --fps replaces both parts, as later options do; without one the rate is whole.
+  Parsed later = parse({"--input", "a", "--fps", "30000/1001", "--fps", "0/1", "--fps", "25"});
+  EXPECT_TRUE(later.ok);
+  EXPECT_EQ(later.opt.fps_denominator, 1);
+  EXPECT_EQ(parse({"--input", "a"}).opt.fps_denominator, 1);
+}
+
+TEST(Options, Groups) {
+  EXPECT_EQ(parse({"--input", "a"}).opt.groups, nullptr);
+  EXPECT_STREQ(parse({"--input", "a", "--groups", "Studio A,Foyer"}).opt.groups, "Studio A,Foyer");
+  EXPECT_FALSE(parse({"--input", "a", "--groups", ""}).ok);
+}
+
 TEST(Options, FramesOf2GiBOrMoreAreRefused) {
   EXPECT_EQ(frame_bytes(1920, 1080), 3110400);
   EXPECT_EQ(frame_bytes(1280, 720), 1382400);

@@ -53,8 +53,11 @@ TEST(Sources, EachProblemNamesItsPlace) {
       {R"({"sources":[{)" + ok + "},{\"input\":\"y\"}]}", "/sources/1/name"},
       {R"({"sources":[{"name":"A"}]})", "/sources/0/input"},
       {R"({"sources":[{)" + ok + "},{" + ok + "}]}", "/sources/1/name"},
-      {R"({"sources":[{)" + ok + R"(,"fps":"30"}]})", "/sources/0/fps"},
-      {R"({"sources":[{)" + ok + R"(,"fps":29.97}]})", "/sources/0/fps"},
+      {R"({"sources":[{)" + ok + R"(,"fps":"30x"}]})", "/sources/0/fps"},
+      {R"({"sources":[{)" + ok + R"(,"fps":29.98}]})", "/sources/0/fps"},
+      {R"({"sources":[{)" + ok + R"(,"fps":"1/0"}]})", "/sources/0/fps"},
+      {R"({"sources":[{)" + ok + R"(,"fps":1e20}]})", "/sources/0/fps"},
+      {R"({"sources":[{)" + ok + R"(,"groups":""}]})", "/sources/0/groups"},
       {R"({"sources":[{)" + ok + R"(,"width":1281}]})", "/sources/0/width"},
       {R"({"sources":[{)" + ok + R"(,"probe":0}]})", "/sources/0/probe"},
       {R"({"sources":[{)" + ok + R"(,"width":4294967296}]})", "/sources/0/width"},
@@ -144,6 +147,24 @@ SourcesFile parsed(const std::string& text) {
 
 using Names = std::vector<std::string>;
 
+TEST(Sources, FrameRatesAndGroupsReachTheArgumentsExactly) {
+  SourcesFile file = parsed(R"({"groups":"Studio A","sources":[
+      {"name":"a","input":"x","fps":29.97},
+      {"name":"b","input":"x","fps":"30000/1001","groups":"Foyer"},
+      {"name":"c","input":"x","fps":25.0},{"name":"d","input":"x","fps":"59.940"},
+      {"name":"e","input":"x","fps":50}]})");
+  const std::vector<Names> expected = {
+      {"s", "--input", "x", "--name", "a", "--fps", "30000/1001", "--groups", "Studio A"},
+      {"s", "--input", "x", "--name", "b", "--fps", "30000/1001", "--groups", "Foyer"},
+      {"s", "--input", "x", "--name", "c", "--fps", "25", "--groups", "Studio A"},
+      {"s", "--input", "x", "--name", "d", "--fps", "60000/1001", "--groups", "Studio A"},
+      {"s", "--input", "x", "--name", "e", "--fps", "50", "--groups", "Studio A"}};
+  ASSERT_EQ(expected.size(), file.sources.size());
+  for (size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(expected[i], source_args(file, file.sources[i], "s"));
+  }
+}
+
 TEST(Sources, TheStatusServerListensOnAnAddressAndPort) {
   const std::string one = R"(,"sources":[{"name":"a","input":"x"}]})";
   SourcesFile file = parsed(R"({"http":{"listen":"[::ffff:127.0.0.1]:8080"})" + one);
@@ -172,9 +193,10 @@ TEST(Sources, AReloadSortsSourcesIntoAddedRemovedChangedAndUnchanged) {
   EXPECT_EQ((Names{"fps", "input", "width", "audio"}), change.changed);
   EXPECT_EQ(Names{"same"}, change.unchanged);
 
-  // The program and ffmpeg are every source's.
+  // The program, ffmpeg and the groups are every source's.
   const std::string one = R"("sources":[{"name":"a","input":"x"}])";
-  for (const char* shared : {R"("program":"/opt/send",)", R"("ffmpeg":"/opt/ffmpeg",)"}) {
+  for (const char* shared :
+       {R"("program":"/opt/send",)", R"("ffmpeg":"/opt/ffmpeg",)", R"("groups":"Foyer",)"}) {
     SourcesFile with = parsed(std::string("{") + shared + one + "}");
     EXPECT_EQ(Names{"a"}, compare_sources(parsed("{" + one + "}"), with).changed) << shared;
     EXPECT_EQ(Names{"a"}, compare_sources(with, with).unchanged) << shared;
