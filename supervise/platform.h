@@ -4,7 +4,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <vector>
 
 // Calls on_stop, from a thread of its own, when we are asked to stop: SIGINT
 // or SIGTERM on Linux; Ctrl-C, Ctrl-Break or the console closing on Windows,
@@ -49,24 +48,6 @@ const char* line_end();
 // Writes the bytes to standard output in one write where it takes them; a
 // reader that has gone is not our fault: the run carries on.
 void write_stdout(const std::string& bytes);
-
-// Tries a TCP connection to host:port (a name is looked up first) and closes
-// it: true when it was accepted within bound_ms. The connect is bounded; a
-// slow name lookup is not, so call it from a thread of its own.
-bool port_accepts(const std::string& host, uint16_t port, int64_t bound_ms);
-
-// What port_accepts needs of the platform. An address to connect to, in the
-// platform's own form.
-struct PeerAddress {
-  int family = 0;
-  int socktype = 0;
-  int protocol = 0;
-  std::string bytes;  // the sockaddr
-};
-// The addresses host:port stands for: false when it cannot be looked up.
-bool look_up(const std::string& host, uint16_t port, std::vector<PeerAddress>* found);
-// One non-blocking connect, waited for until deadline (steady_now_ms).
-bool connects_by(const PeerAddress& address, int64_t deadline);
 
 // Options for the status server's listening socket (a descriptor, or a SOCKET
 // on Windows): the port is ours alone, so a second supervisor on the same port
