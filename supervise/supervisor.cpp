@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "lines.h"
+#include "redact.h"
 
 int64_t steady_now_ms() {
   using namespace std::chrono;
@@ -173,7 +174,7 @@ void Supervisor::start_fresh(Slot* slot) {
 
 // A shortage that passes is waited out; a program that cannot run is given up.
 void Supervisor::start_failed(Slot* slot, Started why) {
-  std::string reason = "cannot start " + file_.program;
+  std::string reason = "cannot start " + mask_credentials(file_.program);
   slot->last_reason = reason;
   if (why != Started::kPassing) {
     slot->phase = Phase::kGivenUp;
