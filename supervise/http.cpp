@@ -6,17 +6,6 @@
 
 #include "sources.h"
 
-const char* action_name(ActionKind kind) {
-  switch (kind) {
-    case ActionKind::kHold:
-      return "hold";
-    case ActionKind::kResume:
-      return "resume";
-    default:
-      return "restart";
-  }
-}
-
 namespace {
 
 int hex_value(char c) {
@@ -55,16 +44,6 @@ std::vector<std::string> segments(const std::string& path) {
     if (end == std::string::npos) return out;
     at = end + 1;
   }
-}
-
-bool read_action(const std::string& text, ActionKind* kind) {
-  for (ActionKind k : {ActionKind::kRestart, ActionKind::kHold, ActionKind::kResume}) {
-    if (text == action_name(k)) {
-      *kind = k;
-      return true;
-    }
-  }
-  return false;
 }
 
 std::string lower(std::string text) {

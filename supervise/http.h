@@ -43,8 +43,6 @@ struct Route {
   ActionKind action = ActionKind::kRestart;
 };
 
-const char* action_name(ActionKind kind);
-
 // The raw target as sent ("/api/sources/Stage%20Left?x=1"): the query is left out.
 Route route(const std::string& target);
 // Decodes %XX escapes ("+" stays itself, as in a path); false for a broken escape,

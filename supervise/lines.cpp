@@ -1,5 +1,6 @@
 #include "lines.h"
 
+#include <algorithm>
 #include <cstring>
 #include <nlohmann/json.hpp>
 
@@ -184,16 +185,19 @@ std::string http_line(const std::string& state, const std::string& listen, const
 }
 
 std::string status_summary(const std::vector<SourceState>& states) {
-  static const char* const kNames[] = {"starting", "streaming", "waiting", "given up", "held", "stopping",
-                                       "stopped"};
-  constexpr size_t kKinds = sizeof kNames / sizeof kNames[0];
-  size_t counts[kKinds] = {};
-  for (SourceState state : states) ++counts[static_cast<size_t>(state)];
+  // By label, in the order each label first comes in the table.
+  std::vector<std::pair<std::string, size_t>> counts;
+  for (const StateName& row : kStateNames) {
+    auto same = [&row](const auto& count) { return count.first == row.label; };
+    auto count = std::find_if(counts.begin(), counts.end(), same);
+    if (count == counts.end()) count = counts.emplace(counts.end(), row.label, 0);
+    count->second += static_cast<size_t>(std::count(states.begin(), states.end(), row.state));
+  }
   std::string summary = std::to_string(states.size()) + (states.size() == 1 ? " source" : " sources");
   const char* separator = ": ";
-  for (size_t kind = 0; kind < kKinds; ++kind) {
-    if (counts[kind] == 0) continue;
-    summary += separator + std::to_string(counts[kind]) + " " + kNames[kind];
+  for (const auto& [label, count] : counts) {
+    if (count == 0) continue;
+    summary += separator + std::to_string(count) + " " + label;
     separator = ", ";
   }
   return summary;

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "states.h"
+
 // Cuts a child's output into lines, without their LF or CR LF. A line longer
 // than the limit keeps only its start, so a child cannot make us hold more.
 class LineSplitter {
@@ -55,9 +57,6 @@ std::string reload_failed_line(const std::string& message);
 std::string http_line(const std::string& state, const std::string& listen, const std::string& reason,
                       int64_t retry_ms);
 
-// Where a source is, as the summary counts it.
-enum class SourceState { kStarting, kStreaming, kWaiting, kGivenUp, kHeld, kStopping, kStopped };
-
-// "4 sources: 3 streaming, 1 waiting": the counts that are not 0, in the
-// order of SourceState.
+// "4 sources: 3 streaming, 1 waiting": the counts that are not 0, by the
+// states' labels, in the order of their table.
 std::string status_summary(const std::vector<SourceState>& states);

@@ -3,7 +3,6 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "http.h"
 #include "sources.h"
 
 using nlohmann::json;
@@ -15,13 +14,13 @@ json seconds(int64_t ms) { return static_cast<double>(ms < 0 ? 0 : ms) / 1000.0;
 
 json source_json(const SourceView& source, int64_t now) {
   json out = {{"name", source.name},
-              {"state", source.state},
+              {"state", state_name(source.state)},
               {"fps", source.has_status ? json(source.fps) : json(nullptr)},
               {"connections", source.has_status ? json(source.connections) : json(nullptr)},
               {"restarts", source.restarts},
               {"last_reason", source.last_reason.empty() ? json(nullptr) : json(source.last_reason)},
               {"since_s", seconds(now - source.state_since)}};
-  if (source.state == "waiting" && source.next_start_at != kNoTime) {
+  if (source.state == SourceState::kWaiting && source.next_start_at != kNoTime) {
     out["next_start_in_s"] = seconds(source.next_start_at - now);
   }
   return out;
@@ -57,7 +56,15 @@ std::string label(const std::string& value) {
 // The shortest text that reads back as the same double.
 std::string number(double value) { return json(value).dump(); }
 
-const char* const kStates[] = {"starting", "streaming", "stalled", "stopping", "waiting", "held", "given_up"};
+// The states the view shows, in the enum's order.
+std::vector<SourceState> shown_states() {
+  std::vector<SourceState> states;
+  for (size_t i = 0; i < kSourceStates; ++i) {
+    SourceState state = static_cast<SourceState>(i);
+    if (shown_state(state) == state) states.push_back(state);
+  }
+  return states;
+}
 
 struct Metric {
   const char* name;
@@ -104,11 +111,14 @@ std::string error_body(const std::string& error) { return dump({{"error", error}
 std::string metrics_body(const View& view, int64_t now_ms) {
   std::ostringstream out;
   family(out, {"zal_ndi_source_up", "gauge", "1 while the source streams, else 0."});
-  for (const SourceView& s : view.sources) sample(out, "zal_ndi_source_up", s, s.state == "streaming" ? "1" : "0");
-  family(out, {"zal_ndi_source_state", "gauge", "1 for the state the source is in, 0 for the others."});
   for (const SourceView& s : view.sources) {
-    for (const char* state : kStates) {
-      sample(out, "zal_ndi_source_state", s, s.state == state ? "1" : "0", state);
+    sample(out, "zal_ndi_source_up", s, s.state == SourceState::kStreaming ? "1" : "0");
+  }
+  family(out, {"zal_ndi_source_state", "gauge", "1 for the state the source is in, 0 for the others."});
+  const std::vector<SourceState> states = shown_states();
+  for (const SourceView& s : view.sources) {
+    for (SourceState state : states) {
+      sample(out, "zal_ndi_source_state", s, s.state == state ? "1" : "0", state_name(state));
     }
   }
   family(out, {"zal_ndi_source_fps", "gauge", "Frames per second in the source's last status line."});
@@ -128,9 +138,45 @@ std::string metrics_body(const View& view, int64_t now_ms) {
   return out.str();
 }
 
-// Names come from the file: the script puts them in as text (textContent), never as markup.
-const std::string& status_page() {
-  static const std::string page = R"PAGE(<!DOCTYPE html>
+namespace {
+
+struct StateColour {
+  SourceState state;
+  const char* colour;
+};
+
+// Each state's colour on the page: its tile's edge and its badge.
+const StateColour kColours[] = {
+    {SourceState::kStarting, "#42a5f5"},
+    {SourceState::kStreaming, "#43a047"},
+    {SourceState::kStalled, "#ff9800"},
+    {SourceState::kStopping, "#9e9e9e"},
+    {SourceState::kWaiting, "#fdd835"},
+    {SourceState::kHeld, "#ab47bc"},
+    {SourceState::kGivenUp, "#e53935"},
+};
+
+// One class per state, named as the API names the state.
+std::string state_classes() {
+  std::string css;
+  for (const StateColour& entry : kColours) {
+    css += std::string(".") + state_name(entry.state) + " { --c: " + entry.colour + "; }\n";
+  }
+  return css;
+}
+
+std::string action_list() {
+  json names = json::array();
+  for (const ActionName& action : kActionNames) names.push_back(action.name);
+  return names.dump();
+}
+
+void put(std::string* text, const std::string& mark, const std::string& value) {
+  text->replace(text->find(mark), mark.size(), value);
+}
+
+std::string make_page() {
+  std::string page = R"PAGE(<!DOCTYPE html>
 <html lang="en">
 <head>
 <meta charset="utf-8">
@@ -154,9 +200,7 @@ dd { margin: 0; overflow-wrap: anywhere; font-variant-numeric: tabular-nums; }
 .buttons { display: flex; gap: .4rem; flex-wrap: wrap; }
 button { flex: 1; min-height: 2.4rem; border: 1px solid #4a4f57; border-radius: .35rem; background: #30343a; color: inherit; font: inherit; cursor: pointer; }
 button:hover { background: #3b4047; }
-.streaming { --c: #43a047; } .starting { --c: #42a5f5; } .stalled { --c: #ff9800; }
-.stopping { --c: #9e9e9e; } .waiting { --c: #fdd835; } .held { --c: #ab47bc; } .given_up { --c: #e53935; }
-</style>
+@STATES@</style>
 </head>
 <body>
 <header><h1>zal-ndi-supervise</h1><span id="summary"></span><span id="offline" hidden>not reachable</span></header>
@@ -198,7 +242,7 @@ function tile(name) {
     parts.values[key] = make("dd", key, dl);
   }
   const buttons = make("div", "buttons", t);
-  for (const action of ["restart", "hold", "resume"]) {
+  for (const action of @ACTIONS@) {
     const b = make("button", action, buttons);
     b.type = "button";
     b.textContent = action;
@@ -249,5 +293,15 @@ refresh();
 </body>
 </html>
 )PAGE";
+  put(&page, "@STATES@", state_classes());
+  put(&page, "@ACTIONS@", action_list());
+  return page;
+}
+
+}  // namespace
+
+// Names come from the file: the script puts them in as text (textContent), never as markup.
+const std::string& status_page() {
+  static const std::string page = make_page();
   return page;
 }

@@ -1,6 +1,7 @@
 #include "supervisor.h"
 
 #include <chrono>
+#include <optional>
 #include <utility>
 
 #include "lines.h"
@@ -77,7 +78,7 @@ struct Slot {
   double fps = 0;
   int64_t connections = 0;
   std::string last_reason;
-  std::string shown;  // the state the view last showed, since shown_since
+  std::optional<SourceState> shown;  // the state the view last showed, since shown_since
   int64_t shown_since = 0;
   int64_t started_at = kNever;
 };
@@ -425,8 +426,7 @@ void Supervisor::act(const Action& action) {
   if (stopping_) return;
   Slot* slot = find_name(action.source);
   if (slot == nullptr || slot->then == kRemove) return;
-  static const char* const kNames[] = {"restart", "hold", "resume"};
-  edge_->write_line(action_line(slot->source.name, kNames[static_cast<int>(action.kind)], action.peer));
+  edge_->write_line(action_line(slot->source.name, action_name(action.kind), action.peer));
   bool running = slot->phase == Phase::kRunning;
   switch (action.kind) {
     case ActionKind::kRestart:
@@ -444,47 +444,33 @@ void Supervisor::act(const Action& action) {
   }
 }
 
-std::string Supervisor::state_of(const Slot& slot) const {
+SourceState Supervisor::state_of(const Slot& slot) const {
   switch (slot.phase) {
     case Phase::kRunning:
-      if (stopping_ || slot.then != kPolicy) return "stopping";
-      if (slot.policy.run.stalled) return "stalled";
-      return slot.policy.run.started ? "streaming" : "starting";
+      if (stopping_ || slot.then != kPolicy) return SourceState::kStopping;
+      if (slot.policy.run.stalled) return SourceState::kStalled;
+      return slot.policy.run.started ? SourceState::kStreaming : SourceState::kStarting;
     case Phase::kWaiting:
-      return "waiting";
+      return SourceState::kWaiting;
     case Phase::kGivenUp:
-      return "given_up";
+      return SourceState::kGivenUp;
     case Phase::kHeld:
-      return "held";
+      return SourceState::kHeld;
     default:
-      return "stopped";
+      return SourceState::kStopped;
   }
 }
 
-// The service manager's summary counts a stalled source as streaming: it has
-// not ended yet.
 std::string Supervisor::summary() const {
-  static const std::pair<const char*, SourceState> kCounted[] = {
-      {"starting", SourceState::kStarting}, {"streaming", SourceState::kStreaming},
-      {"stalled", SourceState::kStreaming}, {"waiting", SourceState::kWaiting},
-      {"given_up", SourceState::kGivenUp},  {"held", SourceState::kHeld},
-      {"stopping", SourceState::kStopping}};
   std::vector<SourceState> states;
-  for (const auto& slot : slots_) {
-    std::string state = state_of(*slot);
-    SourceState counted = SourceState::kStopped;
-    for (const auto& entry : kCounted) {
-      if (state == entry.first) counted = entry.second;
-    }
-    states.push_back(counted);
-  }
+  for (const auto& slot : slots_) states.push_back(state_of(*slot));
   return status_summary(states);
 }
 
 void Supervisor::after_step() {
   int64_t now = edge_->now_ms();
   for (auto& slot : slots_) {
-    std::string state = state_of(*slot);
+    SourceState state = state_of(*slot);
     if (state == slot->shown) continue;
     slot->shown = state;
     slot->shown_since = now;
@@ -502,8 +488,8 @@ View Supervisor::view() const {
   for (const auto& slot : slots_) {
     SourceView source;
     source.name = slot->source.name;
-    source.state = slot->shown.empty() ? state_of(*slot) : slot->shown;
-    if (source.state == "stopped") source.state = "stopping";  // ended, the rest still stopping
+    // One that has ended while the rest still stop shows as stopping.
+    source.state = shown_state(slot->shown.value_or(state_of(*slot)));
     source.has_status = slot->has_status;
     source.fps = slot->fps;
     source.connections = slot->connections;

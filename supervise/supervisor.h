@@ -131,7 +131,7 @@ class Supervisor {
   void apply(const SourcesFile& next, const SourcesChange& change);
   void act(const Action& action);
   std::string summary() const;
-  std::string state_of(const Slot& slot) const;
+  SourceState state_of(const Slot& slot) const;
 
   SourcesFile file_;
   Edge* edge_;

@@ -8,12 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "states.h"
+
 constexpr int64_t kNoTime = -1;
 
 struct SourceView {
   std::string name;
-  // "starting", "streaming", "stalled", "stopping", "waiting", "held" or "given_up".
-  std::string state;
+  SourceState state = SourceState::kStarting;  // never kStopped
   bool has_status = false;  // a status line came during this run
   double fps = 0;           // from the last status line
   int64_t connections = 0;  // from the last status line
@@ -28,8 +29,6 @@ struct SourceView {
 struct View {
   std::vector<SourceView> sources;
 };
-
-enum class ActionKind { kRestart, kHold, kResume };
 
 // Asked by a client; the loop applies it and writes one line naming it and
 // who asked ("peer": the client's address and port).

@@ -144,6 +144,9 @@ def test_api_bodies_actions_and_their_lines(status, tmp_path):
         assert b'state="%s"' % state.encode() in text, state
     assert b'zal_ndi_source_up{source="steady"} 1' in text
     assert b'zal_ndi_source_state{source="steady",state="streaming"} 1' in text
+    # The metrics list every state the API may give, in the schema's order, and no other.
+    listed = re.findall(rb'^zal_ndi_source_state{source="steady",state="(\w+)"}', text, re.M)
+    assert [s.decode() for s in listed] == API_SCHEMA["$defs"]["source"]["properties"]["state"]["enum"]
     # The page: no outside asset, and no header that lets another site's page read us.
     res, page = client.get("/")
     assert res.status == 200 and b"<script>" in page

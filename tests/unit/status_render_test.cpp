@@ -6,7 +6,7 @@
 
 namespace {
 
-SourceView source(const std::string& name, const std::string& state) {
+SourceView source(const std::string& name, SourceState state) {
   SourceView s;
   s.name = name;
   s.state = state;
@@ -15,10 +15,10 @@ SourceView source(const std::string& name, const std::string& state) {
 
 TEST(StatusRender, MetricsEscapeNamesAndGiveNoAgeToANeverStartedSource) {
   View view;
-  view.sources.push_back(source("back\\slash \"quoted\"\nline", "streaming"));
+  view.sources.push_back(source("back\\slash \"quoted\"\nline", SourceState::kStreaming));
   view.sources.back().last_start_at = 1000;
   view.sources.back().restarts = 3;
-  view.sources.push_back(source("never", "given_up"));
+  view.sources.push_back(source("never", SourceState::kGivenUp));
   std::string text = metrics_body(view, 3500);
   const std::string escaped = R"(source="back\\slash \"quoted\"\nline")";
   EXPECT_NE(std::string::npos, text.find("zal_ndi_source_up{" + escaped + "} 1\n")) << text;

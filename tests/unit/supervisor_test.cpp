@@ -73,6 +73,7 @@ struct FakeEdge : Edge {
     }
     return nullptr;
   }
+  std::string state_of(const std::string& name) const { return state_name(view_of(name)->state); }
 };
 
 Source source(const std::string& name, const std::string& input = "fake:x") {
@@ -197,7 +198,7 @@ TEST_F(Loop, AStalledRunIsStoppedThenKilledAndRestartedAsStall) {
   int64_t t0 = edge.clock;
   at(t0 + 5000);
   line("a", R"({"event":"status","connections":2,"fps":30.0,"audio":true})");
-  EXPECT_EQ("streaming", edge.view_of("a")->state);
+  EXPECT_EQ("streaming", edge.state_of("a"));
   EXPECT_EQ(2, edge.view_of("a")->connections);
   EXPECT_EQ(t0 + 15000, supervisor->next_deadline());
   line("a", R"({"event":"status","connections":2,"fps":0.0,"audio":true})");  // no frames: no news
@@ -206,7 +207,7 @@ TEST_F(Loop, AStalledRunIsStoppedThenKilledAndRestartedAsStall) {
   EXPECT_TRUE(edge.take_calls().empty());
   at(t0 + 15000);
   EXPECT_EQ((std::vector<std::string>{"close a"}), edge.take_calls());
-  EXPECT_EQ("stalled", edge.view_of("a")->state);
+  EXPECT_EQ("stalled", edge.state_of("a"));
   // Deaf to its closed input: killed after the stop wait.
   EXPECT_EQ(t0 + 15000 + kStopWaitMs, supervisor->next_deadline());
   at(t0 + 15000 + kStopWaitMs);
@@ -256,8 +257,8 @@ TEST_F(Loop, AStartThatMayWorkLaterIsRetriedOneThatCannotRunIsGivenUp) {
   EXPECT_EQ(2, edge.lines.back()["in_s"]);  // failed again: the delay doubles
   edge.refuse.clear();
   at(edge.clock + 2000);
-  EXPECT_EQ("starting", edge.view_of("a")->state);
-  EXPECT_EQ("given_up", edge.view_of("b")->state);
+  EXPECT_EQ("starting", edge.state_of("a"));
+  EXPECT_EQ("given_up", edge.state_of("b"));
   EXPECT_FALSE(supervisor->finished());
 }
 
@@ -287,10 +288,10 @@ TEST_F(Loop, AProbedCameraStartsOnceItsPortOpensAfterBeingClosed) {
   at(edge.clock + 1000);
   edge.take_calls();
   answer(true, wait - 1);  // stale: from an earlier wait
-  EXPECT_EQ("waiting", edge.view_of("cam")->state);
+  EXPECT_EQ("waiting", edge.state_of("cam"));
   answer(true, wait);
   EXPECT_EQ((std::vector<std::string>{"start cam"}), edge.take_calls());
-  EXPECT_EQ("waiting", edge.view_of("u")->state);
+  EXPECT_EQ("waiting", edge.state_of("u"));
 }
 
 TEST_F(Loop, AReloadTouchesOnlyWhatChangedAndABadFileNothing) {
@@ -309,7 +310,7 @@ TEST_F(Loop, AReloadTouchesOnlyWhatChangedAndABadFileNothing) {
   EXPECT_EQ("ready", edge.notices[1].substr(0, 5));
   // The file's order, then what still stops.
   std::vector<std::string> order;
-  for (const SourceView& s : edge.shown.sources) order.push_back(s.name + ":" + s.state);
+  for (const SourceView& s : edge.shown.sources) order.push_back(s.name + ":" + state_name(s.state));
   EXPECT_EQ((std::vector<std::string>{"new:starting", "same:starting", "pending:waiting",
                                       "changed:stopping", "gone:stopping"}),
             order);
@@ -354,11 +355,11 @@ TEST_F(Loop, AHeldSourceStaysStoppedThroughAReloadUntilResumed) {
             edge.lines.back());
   EXPECT_EQ((std::vector<std::string>{"close a"}), edge.take_calls());
   ends("a", 0);
-  EXPECT_EQ("held", edge.view_of("a")->state);
+  EXPECT_EQ("held", edge.state_of("a"));
   EXPECT_EQ((std::vector<std::string>{"action"}), events_of("a"));
   Source changed = source("a", "fake:z");
   reload_to({changed, source("b")});
-  EXPECT_EQ("held", edge.view_of("a")->state);
+  EXPECT_EQ("held", edge.state_of("a"));
   ends("b", 2);  // b gave up, a is held: the loop still runs
   EXPECT_FALSE(supervisor->finished());
   edge.take_calls();
