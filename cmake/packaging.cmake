@@ -14,13 +14,16 @@ if(WIN32)
   install(FILES README.md LICENSE ${ZAL_SCHEMAS} DESTINATION .)
   install(FILES examples/sources.json DESTINATION examples)
   # Compiled into the programs, so their notices go along as their licences ask:
-  # nlohmann-json and cpp-httplib (zal-ndi-supervise) and mingw-w64's runtime (both).
+  # nlohmann-json and cpp-httplib (zal-ndi-supervise), stb and the DejaVu font (the slate
+  # of zal-ndi-send) and mingw-w64's runtime (both).
   get_filename_component(ZAL_HTTPLIB_LICENSE_DIR "${ZAL_HTTPLIB_HEADER}" DIRECTORY)
   set(ZAL_NOTICES "${CMAKE_BINARY_DIR}/THIRD-PARTY-NOTICES.txt")
   file(WRITE "${ZAL_NOTICES}" "Third-party code compiled into zal-ndi-send.exe and zal-ndi-supervise.exe\n")
   foreach(entry IN ITEMS
       "nlohmann-json (zal-ndi-supervise.exe)|/usr/share/doc/nlohmann-json3-dev/copyright"
       "cpp-httplib (zal-ndi-supervise.exe)|${ZAL_HTTPLIB_LICENSE_DIR}/LICENSE"
+      "stb: stb_truetype, stb_image, stb_image_resize (zal-ndi-send.exe)|/usr/share/doc/libstb-dev/copyright"
+      "DejaVu Sans Bold font (zal-ndi-send.exe)|/usr/share/doc/fonts-dejavu-core/copyright"
       "mingw-w64 runtime, winpthreads included (both programs)|/usr/share/doc/mingw-w64-common/copyright")
     string(REPLACE "|" ";" entry "${entry}")
     list(GET entry 0 what)

@@ -10,6 +10,8 @@ PACKAGES=(
   cmake g++ make libgtest-dev nlohmann-json3-dev pkg-config
   # the supervisor's readiness and status for systemd (sd_notify)
   libsystemd-dev
+  # the keep-alive slate: stb_truetype, stb_image (header-only) and the font compiled in
+  libstb-dev fonts-dejavu-core
   # the supervisor's status page and API (the Windows build takes the single header from the
   # source package: scripts/httplib-header.sh)
   libcpp-httplib-dev

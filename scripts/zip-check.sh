@@ -21,6 +21,12 @@ for name in "${wanted[@]}" "${programs[@]/%/.exe}"; do
   grep -qxF "$name" <<<"$names" || { echo "zip-check: $name missing from $zip" >&2; exit 1; }
 done
 
+# A notice for each piece compiled in, the slate's font and stb among them.
+notices=$(unzip -p "$zip" THIRD-PARTY-NOTICES.txt)
+for what in nlohmann-json cpp-httplib stb DejaVu mingw-w64; do
+  grep -q "^==== $what" <<<"$notices" || { echo "zip-check: no notice for $what in $zip" >&2; exit 1; }
+done
+
 # The version record as Explorer shows it, read back from each program in the zip.
 IFS=. read -r major minor patch <<<"$version"
 unpacked=$(mktemp -d)

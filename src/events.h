@@ -29,4 +29,14 @@ void json_escape(const char* source, char* destination, size_t capacity);
   "{\"event\":\"error\",\"code\":\"ffmpeg_connect\",\"message\":\"ffmpeg did not " \
   "deliver the program (exit %d)\"}"
 
+// --keep-alive's lines: the picture that goes out, and why the slate.
+#define EVENT_STATUS_CAMERA                                                               \
+  "{\"event\":\"status\",\"connections\":%d,\"fps\":%.1f,\"audio\":%s,\"picture\":\"camera\"," \
+  "\"decoder_restarts\":%d}"
+#define EVENT_STATUS_SLATE                                                                \
+  "{\"event\":\"status\",\"connections\":%d,\"fps\":%.1f,\"audio\":%s,\"picture\":\"slate\"," \
+  "\"cause\":\"%s\",\"decoder_restarts\":%d}"
+#define EVENT_SLATE "{\"event\":\"slate\",\"cause\":\"%s\",\"message\":\"%s\"}"
+#define EVENT_CAMERA "{\"event\":\"camera\",\"away_s\":%.1f}"
+
 inline const char* json_bool(bool value) { return value ? "true" : "false"; }

@@ -12,6 +12,7 @@
 #include "decoder.h"
 #include "events.h"
 #include "intake.h"
+#include "keep_alive.h"
 #include "net.h"
 #include "options.h"
 #include "state.h"
@@ -153,6 +154,7 @@ int main(int argc, char** argv) {
     usage();
     return 64;
   }
+  if (gOpt.keep_alive != 0 && !keep_alive_prepare()) return 64;
   net_start();
   if (const char* failure = zal_ndi_load()) {
     char message[512];
@@ -165,5 +167,5 @@ int main(int argc, char** argv) {
     emit(EVENT_ERROR_NDI_SENDER);
     return 2;
   }
-  return streaming_run();
+  return gOpt.keep_alive != 0 ? keep_alive_run(emit_started) : streaming_run();
 }

@@ -42,12 +42,16 @@ bool store_value(const char* option, const char* value, Options* opt) {
     opt->groups = value;
     return true;
   }
+  if (strcmp(option, "--slate") == 0) {
+    opt->slate = value;
+    return true;
+  }
   return store_rate(value, opt);
 }
 
 bool is_value_option(const char* arg) {
   static const char* const kValueOptions[] = {"--input", "--name",   "--ffmpeg",
-                                              "--width", "--height", "--fps", "--groups"};
+                                              "--width", "--height", "--fps", "--groups", "--slate"};
   for (const char* option : kValueOptions) {
     if (strcmp(arg, option) == 0) return true;
   }
@@ -61,6 +65,7 @@ bool settings_valid(const Options& opt) {
   if (opt.fps <= 0 || opt.fps_denominator <= 0) return false;
   // An empty list would leave its meaning to the runtime: name groups or leave the option out.
   if (opt.groups != nullptr && *opt.groups == 0) return false;
+  if (opt.slate != nullptr && opt.keep_alive == 0) return false;
   return frame_bytes(opt.width, opt.height) < kMaxFrameBytes;
 }
 
@@ -82,6 +87,9 @@ bool parse_options(int argc, char** argv, const char* ffmpeg_env, Options* opt) 
       i += 2;
     } else if (strcmp(arg, "--no-audio") == 0) {
       opt->audio = 0;
+      i += 1;
+    } else if (strcmp(arg, "--keep-alive") == 0) {
+      opt->keep_alive = 1;
       i += 1;
     } else {
       return false;

@@ -15,6 +15,10 @@ struct Options {
   int32_t fps;  // frame rate numerator announced to NDI
   int32_t fps_denominator = 1;
   const char* groups = nullptr;  // NDI groups; null: the runtime's default
+  // 1 = the source outlives the decoder, with a slate while the camera is away.
+  int32_t keep_alive = 0;
+  // The slate's background picture (with keep_alive), or null.
+  const char* slate = nullptr;
 };
 
 constexpr Options kDefaultOptions = {nullptr, "ZAL Program", nullptr, 1, 1920, 1080, 30};

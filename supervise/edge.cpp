@@ -5,6 +5,7 @@
 #include "lines.h"
 #include "platform.h"
 #include "policy.h"
+#include "probe.h"
 
 namespace {
 

@@ -51,11 +51,6 @@ void log_lines_to(LogFile* log);
 // write, and to the log when there is one.
 void write_line(const std::string& line);
 
-// Tries a TCP connection to host:port (a name is looked up first) and closes
-// it: true when it was accepted within bound_ms. The connect is bounded; a
-// slow name lookup is not, so call it from a thread of its own.
-bool port_accepts(const std::string& host, uint16_t port, int64_t bound_ms);
-
 // Options for the status server's listening socket (a descriptor, or a SOCKET
 // on Windows): the port is ours alone, so a second supervisor on the same port
 // fails to listen instead of sharing its connections; a restart may reuse it.

@@ -6,13 +6,8 @@
 #include <string>
 #include <vector>
 
-struct RestartSettings {
-  // Milliseconds; the file gives seconds and may use fractions.
-  int64_t first_delay_ms = 1000;
-  int64_t max_delay_ms = 30000;
-  int64_t healthy_after_ms = 60000;
-  int64_t stall_after_ms = 10000;
-};
+#include "policy.h"
+#include "probe.h"
 
 // compare_sources tells a changed source by these fields: a new one goes there too.
 struct Source {
@@ -25,12 +20,6 @@ struct Source {
   std::string groups;  // the source's own, else the file's; empty: not given
   bool audio = true;
   bool probe = true;  // probe an rtsp:// camera's port while waiting to restart
-};
-
-// The TCP port a probe tries: an rtsp:// address's host and port.
-struct ProbeTarget {
-  std::string host;  // a name or an address, without brackets
-  uint16_t port = 554;
 };
 
 // The status server: off unless the file has an "http" section.
@@ -85,11 +74,6 @@ bool same_http(const HttpSettings& a, const HttpSettings& b);
 // An address as "listen" takes it: IPv4 dotted, or IPv6 (without brackets).
 // Fills *loopback (127.0.0.0/8, ::1, ::ffff:127.0.0.0/104); false for any other text.
 bool read_address(const std::string& text, bool* loopback);
-
-// The camera's host and port from an rtsp:// address (554 when none is given,
-// IPv6 literals in brackets, credentials left out). False for any other input
-// and for an address whose host or port cannot be read: no probe then.
-bool probe_target(const std::string& input, ProbeTarget* target);
 
 // The argument list of one source's zal-ndi-send, entry 0 being the program.
 std::vector<std::string> source_args(const SourcesFile& file, const Source& source,

@@ -1,11 +1,18 @@
-// When a source's zal-ndi-send is started again, given up, or stopped as
-// stalled. Plain logic on a millisecond clock that the caller supplies.
+// When a child is started again, given up, or stopped as stalled: a
+// supervisor's source, or zal-ndi-send's own decoder. Plain logic on a
+// millisecond clock that the caller supplies.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-#include "sources.h"
+struct RestartSettings {
+  // Milliseconds; the supervisor's file gives seconds and may use fractions.
+  int64_t first_delay_ms = 1000;
+  int64_t max_delay_ms = 30000;
+  int64_t healthy_after_ms = 60000;
+  int64_t stall_after_ms = 10000;
+};
 
 // How one run of a source went, as far as the restart policy cares.
 struct RunClock {

@@ -1,0 +1,149 @@
+"""--keep-alive: one sender for the whole run, the slate while the camera is away, the
+camera's picture back with the next decoder's first frame."""
+
+import os
+import socket
+import sys
+import threading
+
+import pytest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import fakedata  # noqa: E402
+from conftest import NEWLINE, host_path, read_jsonl  # noqa: E402
+
+W, H, FPS = 64, 48, 30
+EXIT_STOPPED = {"event": "exit", "ffmpeg": 0, "requested": True}
+# A loose bound: the cadence itself is measured by the soak, not here.
+LONGEST_PAUSE_S = 1.0
+
+
+def start(run, source, *extra):
+    args = ["--keep-alive", "--input", source, "--width", str(W), "--height", str(H),
+            "--fps", str(FPS)]
+    return run(*(args + list(extra)))
+
+
+def pictures(events):
+    """The picture lines in order: ('slate', cause) or ('camera',)."""
+    return [(e["event"], e["cause"]) if e["event"] == "slate" else (e["event"],)
+            for e in events if e["event"] in ("slate", "camera")]
+
+
+def seen(*wanted):
+    """A predicate: the picture lines hold `wanted` in this order (others may come between)."""
+    def check(events):
+        it = iter(pictures(events))
+        return all(any(p == w for p in it) for w in wanted)
+    return check
+
+
+def stop(r, capture):
+    """Closes standard input; checks the end of the run and one sender. Returns the calls."""
+    r.close_stdin()
+    assert r.finish() == 0
+    assert r.err == b""
+    ev = r.events
+    assert ev[0]["event"] == "started" and ev[-1] == EXIT_STOPPED, ev
+    assert r.raw[-1] == b'{"event":"exit","ffmpeg":0,"requested":true}' + NEWLINE
+    calls = read_jsonl(capture / "calls.jsonl")
+    assert [c["call"] for c in calls].count("send_create") == 1
+    assert [c["call"] for c in calls].count("send_destroy") == 1
+    assert calls[-1]["call"] == "send_destroy"
+    video = [c["t_ns"] for c in calls if c["call"] == "video"]
+    longest = max(b - a for a, b in zip(video, video[1:])) / 1e9
+    assert longest < LONGEST_PAUSE_S, "a pause of %.2f s between video sends" % longest
+    return calls
+
+
+def frames_by_kind(capture):
+    """Each captured frame as the fake decoder's frame number, or None for the slate."""
+    size = fakedata.video_frame_size(W, H)
+    known = {fakedata.video_frame(n, W, H): n for n in range(256)}
+    data = (capture / "video.nv12").read_bytes()
+    return [known.get(data[i:i + size]) for i in range(0, len(data), size)]
+
+
+@pytest.mark.parametrize("steer", ["frames=15;fps=30", "frames=15;fps=30;hang=1"],
+                         ids=["decoder-ends", "decoder-silent"])
+def test_picture_switches_to_the_slate_and_back(run, capture, steer):
+    # Ended: the slate at once and the decoder again at once. Silent: the slate after 1 s
+    # without a frame, the decoder stopped after 5 s and started again.
+    r = start(run, "fake:" + steer)
+    events = r.wait_for(seen(("slate", "connecting"), ("camera",), ("slate", "no_frames"),
+                             ("camera",)), timeout=30)
+    statuses = [e for e in events if e["event"] == "status"]
+    assert all(e["picture"] in ("camera", "slate") for e in statuses)
+    calls = stop(r, capture)
+    assert sum(c["call"] == "audio" for c in calls) > 0
+    kinds = frames_by_kind(capture)
+    # The slate first, then the first decoder's frames from 0, the slate, the next one's from 0.
+    runs = [n for i, n in enumerate(kinds) if n is not None and (i == 0 or kinds[i - 1] is None)]
+    assert kinds[0] is None and runs[:2] == [0, 0], runs
+    # A frame late by half a period goes out again: count each once.
+    camera = [n for i, n in enumerate(kinds) if n is not None and (i == 0 or kinds[i - 1] != n)]
+    assert camera[:15] == list(range(15)), "the first decoder's frames, whole and in order"
+
+
+class Camera:
+    """A camera's port on 127.0.0.1 that the test opens and closes: the fake decoder's
+    rtsp:// input connects to it first, as ffmpeg reaches its server."""
+
+    def __init__(self):
+        probe = socket.socket()
+        probe.bind(("127.0.0.1", 0))
+        self.port = probe.getsockname()[1]
+        probe.close()
+        self.server = None
+
+    def open(self):
+        self.server = socket.socket()
+        self.server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.server.bind(("127.0.0.1", self.port))
+        self.server.listen(16)
+        threading.Thread(target=self._serve, args=(self.server,), daemon=True).start()
+
+    @staticmethod
+    def _serve(server):
+        while True:
+            try:
+                connection, _ = server.accept()
+            except OSError:
+                return
+            connection.close()
+
+    def close(self):
+        self.server.close()
+
+
+def test_camera_away_comes_back_and_the_stop_comes_under_the_slate(run, capture):
+    camera = Camera()
+    r = start(run, "rtsp://127.0.0.1:%d/frames=20;fps=30" % camera.port)
+    try:
+        r.wait_for(seen(("slate", "unreachable")), timeout=20)
+        camera.open()  # the probe sees the port open and the decoder starts at once
+        r.wait_for(seen(("slate", "unreachable"), ("camera",)), timeout=20)
+    finally:
+        camera.close()
+    # Its 20 frames over, the decoder ends and finds the camera gone again.
+    r.wait_for(seen(("camera",), ("slate", "no_frames"), ("slate", "unreachable")), timeout=20)
+    assert r.events[-1]["event"] in ("slate", "status") and pictures(r.events)[-1][0] == "slate"
+    calls = stop(r, capture)
+    audio = (capture / "audio.f32").read_bytes()
+    block = fakedata.audio_planar(0)
+    silent = sum(audio[i:i + len(block)] == bytes(len(block)) for i in range(0, len(audio), len(block)))
+    assert silent > 0, "silence goes out under the slate"
+    assert any(c["call"] == "audio" for c in calls)
+
+
+@pytest.mark.parametrize("extra, code, line", [
+    (["--ffmpeg", "no-such-decoder-zal"], 3, b'{"event":"error","code":"ffmpeg_spawn",'
+                                             b'"message":"cannot start no-such-decoder-zal"}'),
+    (["--slate", "no-such-image.png"], 64, None),
+], ids=["decoder-missing", "slate-unreadable"])
+def test_keep_alive_failures_keep_their_exit_codes(run, tmp_path, extra, code, line):
+    r = start(run, "fake:frames=1", *extra)
+    assert r.finish() == code
+    assert r.raw == ([line + NEWLINE] if line else [])
+    if code == 64:
+        assert b"no-such-image.png" in r.err
