@@ -56,12 +56,14 @@ zal_socket decoder_accept(zal_socket listener, int timeout_ms) {
 int32_t wait_child() {
   if (gDecoder == nullptr) return 0;
   ChildEnd end = child_wait(gDecoder);
-  // Its last lines come before what we say of its end.
+  if (end.killed) return 0;
+  return end.signal != 0 ? 128 + end.signal : end.code;
+}
+
+void decoder_log_end() {
   if (gRelay.joinable()) gRelay.join();
   pipe_close(gErrors);
   gErrors = kNoPipe;
-  if (end.killed) return 0;
-  return end.signal != 0 ? 128 + end.signal : end.code;
 }
 
 void kill_child() {
