@@ -41,6 +41,9 @@ bool decoder_start(const std::vector<std::string>& args) {
     try {
       gRelay = std::thread(relay_decoder_log, gErrors, nullptr);
     } catch (const std::system_error&) {
+      // Unread, a full pipe would stop the decoder; closed, its writes fail.
+      pipe_close(gErrors);
+      gErrors = kNoPipe;
     }
   }
   return gDecoder != nullptr;

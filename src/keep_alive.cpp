@@ -201,6 +201,9 @@ Start start_decoder(Decoder* d, int64_t now) {
     try {
       d->relay = std::thread(relay_decoder_log, d->errors, note_told);
     } catch (const std::system_error&) {
+      // Unread, a full pipe would stop the decoder; closed, its writes fail.
+      pipe_close(d->errors);
+      d->errors = kNoPipe;
     }
   }
   d->phase = Phase::kConnecting;
