@@ -19,6 +19,8 @@ struct ChildOptions {
   bool pipes = false;
   // Standard error: ours when true, else the null device.
   bool inherit_stderr = false;
+  // Standard error a pipe instead, our end coming back in Child.errors.
+  bool stderr_pipe = false;
   // Linux: a process group of its own, so a terminal's Ctrl-C reaches only us
   // and we stop the child ourselves. Windows children never share our console.
   bool own_group = false;
@@ -35,6 +37,7 @@ struct Child {
   ChildProcess* process = nullptr;  // null: the start failed
   zal_pipe input = kNoPipe;         // we write, it reads (close it to say "stop")
   zal_pipe output = kNoPipe;        // it writes, we read
+  zal_pipe errors = kNoPipe;        // its standard error, with stderr_pipe
   StartFailure failure = StartFailure::kNone;
 };
 

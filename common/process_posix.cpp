@@ -47,9 +47,10 @@ bool is_executable_file(const std::string& path) {
 // it (closed here once it has them) or keep (our pipe ends).
 struct ChildStdio {
   int fd[3] = {-1, -1, -1};
-  int theirs[3] = {-1, -1, -1};
+  int theirs[4] = {-1, -1, -1, -1};
   int ours_in = -1;   // our end of its standard input
   int ours_out = -1;  // our end of its standard output
+  int ours_err = -1;  // our end of its standard error
 };
 
 // Everything the child needs, prepared before fork: after it only async-signal-safe calls.
@@ -78,6 +79,7 @@ void close_all(ChildStdio* stdio) {
   close_theirs(stdio);
   close_if_open(stdio->ours_in);
   close_if_open(stdio->ours_out);
+  close_if_open(stdio->ours_err);
 }
 
 // Every descriptor made here is close-on-exec from birth; the child's ends are
@@ -89,6 +91,12 @@ bool make_stdio(const ChildOptions& options, ChildStdio* stdio) {
   stdio->fd[0] = stdio->fd[1] = stdio->fd[2] = null_fd;
   // Ours, if we have one: started without it, the child gets the null device.
   if (options.inherit_stderr && fcntl(2, F_GETFD) >= 0) stdio->fd[2] = 2;
+  if (options.stderr_pipe) {
+    int err[2];
+    if (pipe2(err, O_CLOEXEC) != 0) return false;
+    stdio->fd[2] = stdio->theirs[3] = err[1];
+    stdio->ours_err = err[0];
+  }
   if (!options.pipes) return true;
   int in[2], out[2];
   if (pipe2(in, O_CLOEXEC) != 0) return false;
@@ -316,6 +324,7 @@ Child child_start(const std::vector<std::string>& args, const ChildOptions& opti
   child.process->pidfd = gUsePidfd ? open_pidfd(pid) : -1;
   child.input = stdio.ours_in < 0 ? kNoPipe : static_cast<zal_pipe>(stdio.ours_in);
   child.output = stdio.ours_out < 0 ? kNoPipe : static_cast<zal_pipe>(stdio.ours_out);
+  child.errors = stdio.ours_err < 0 ? kNoPipe : static_cast<zal_pipe>(stdio.ours_err);
   return child;
 }
 

@@ -43,6 +43,7 @@ struct ChildStdio {
   HANDLE theirs[3] = {nullptr, nullptr, nullptr};
   HANDLE ours_in = nullptr;
   HANDLE ours_out = nullptr;
+  HANDLE ours_err = nullptr;
 };
 
 // The child has its own copies once it is created.
@@ -57,6 +58,7 @@ void close_all(ChildStdio* stdio) {
   close_theirs(stdio);
   close_if_open(stdio->ours_in);
   close_if_open(stdio->ours_out);
+  close_if_open(stdio->ours_err);
 }
 
 HANDLE inheritable_copy(HANDLE handle) {
@@ -67,16 +69,34 @@ HANDLE inheritable_copy(HANDLE handle) {
   return copy;
 }
 
+HANDLE inheritable_null(DWORD access) {
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  HANDLE null = CreateFileA("NUL", access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                            OPEN_EXISTING, 0, nullptr);
+  return null == INVALID_HANDLE_VALUE ? nullptr : null;
+}
+
+// Input and output: pipes, or the null device when only standard error is one.
 bool make_stdio(const ChildOptions& options, ChildStdio* stdio) {
   HANDLE in_read = nullptr, out_write = nullptr;
-  if (!CreatePipe(&in_read, &stdio->ours_in, nullptr, 0)) return false;
-  stdio->theirs[0] = in_read;
-  if (!CreatePipe(&stdio->ours_out, &out_write, nullptr, 0)) return false;
-  stdio->theirs[1] = out_write;
-  for (int i = 0; i < 2; ++i) {
-    SetHandleInformation(stdio->theirs[i], HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+  if (!options.pipes) {
+    stdio->theirs[0] = inheritable_null(GENERIC_READ);
+    stdio->theirs[1] = inheritable_null(GENERIC_WRITE);
+  } else {
+    if (!CreatePipe(&in_read, &stdio->ours_in, nullptr, 0)) return false;
+    stdio->theirs[0] = in_read;
+    if (!CreatePipe(&stdio->ours_out, &out_write, nullptr, 0)) return false;
+    stdio->theirs[1] = out_write;
+    for (int i = 0; i < 2; ++i) {
+      SetHandleInformation(stdio->theirs[i], HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    }
   }
-  if (options.inherit_stderr) {
+  if (options.stderr_pipe) {
+    HANDLE err_write = nullptr;
+    if (!CreatePipe(&stdio->ours_err, &err_write, nullptr, 0)) return false;
+    stdio->theirs[2] = err_write;
+    SetHandleInformation(err_write, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+  } else if (options.inherit_stderr) {
     stdio->theirs[2] = inheritable_copy(GetStdHandle(STD_ERROR_HANDLE));
   } else {
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
@@ -149,14 +169,15 @@ Child child_start(const std::vector<std::string>& args, const ChildOptions& opti
     return child;
   }
   ChildStdio stdio;
-  if (options.pipes && !make_stdio(options, &stdio)) {
+  bool handles = options.pipes || options.stderr_pipe;
+  if (handles && !make_stdio(options, &stdio)) {
     child.failure = failure_of(GetLastError());
     close_all(&stdio);
     return child;
   }
   PROCESS_INFORMATION started = {};
   // Suspended, so it is inside the job before any of its code runs.
-  bool ok = create_suspended(program, &line, &stdio, options.pipes, &started);
+  bool ok = create_suspended(program, &line, &stdio, handles, &started);
   DWORD error = GetLastError();
   close_theirs(&stdio);
   if (!ok) {
@@ -173,6 +194,7 @@ Child child_start(const std::vector<std::string>& args, const ChildOptions& opti
   child.process->process = started.hProcess;
   child.input = options.pipes ? wrap(stdio.ours_in) : kNoPipe;
   child.output = options.pipes ? wrap(stdio.ours_out) : kNoPipe;
+  child.errors = options.stderr_pipe ? wrap(stdio.ours_err) : kNoPipe;
   return child;
 }
 

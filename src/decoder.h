@@ -25,5 +25,10 @@ zal_socket decoder_accept(zal_socket listener, int timeout_ms = 30000);
 // this program killed reports 0.
 int32_t wait_child();
 
+// With --decoder-log: waits until its last lines are out. Call after its
+// connections are closed: a process of its own holding them may hold its
+// standard error as long.
+void decoder_log_end();
+
 // Kills the decoder, if one was started; harmless once it has ended.
 void kill_child();

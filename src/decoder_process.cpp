@@ -1,13 +1,20 @@
 // The one decoder of a run, through the shared process layer.
 #include <algorithm>
+#include <system_error>
+#include <thread>
 
 #include "decoder.h"
+#include "decoder_log.h"
+#include "options.h"
 #include "process.h"
 
 namespace {
 
 // The decoder, once started; the stop watch kills it from its own thread.
 ChildProcess* gDecoder = nullptr;
+// With --decoder-log: its standard error, and the thread relaying it.
+zal_pipe gErrors = kNoPipe;
+std::thread gRelay;
 
 // Without a waitable end (no pidfd), its end is asked for between short waits.
 constexpr int kSliceMs = 100;
@@ -25,7 +32,20 @@ zal_socket accept_in_slices(zal_socket listener, int timeout_ms) {
 
 bool decoder_start(const std::vector<std::string>& args) {
   child_free(gDecoder);  // a run starts one; the tests start many
-  gDecoder = child_start(args, ChildOptions()).process;
+  ChildOptions options;
+  options.stderr_pipe = gOpt.decoder_log != 0;
+  Child child = child_start(args, options);
+  gDecoder = child.process;
+  gErrors = child.errors;
+  if (gErrors != kNoPipe) {
+    try {
+      gRelay = std::thread(relay_decoder_log, gErrors, nullptr);
+    } catch (const std::system_error&) {
+      // Unread, a full pipe would stop the decoder; closed, its writes fail.
+      pipe_close(gErrors);
+      gErrors = kNoPipe;
+    }
+  }
   return gDecoder != nullptr;
 }
 
@@ -41,6 +61,12 @@ int32_t wait_child() {
   ChildEnd end = child_wait(gDecoder);
   if (end.killed) return 0;
   return end.signal != 0 ? 128 + end.signal : end.code;
+}
+
+void decoder_log_end() {
+  if (gRelay.joinable()) gRelay.join();
+  pipe_close(gErrors);
+  gErrors = kNoPipe;
 }
 
 void kill_child() {

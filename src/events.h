@@ -39,4 +39,9 @@ void json_escape(const char* source, char* destination, size_t capacity);
 #define EVENT_SLATE "{\"event\":\"slate\",\"cause\":\"%s\",\"message\":\"%s\"}"
 #define EVENT_CAMERA "{\"event\":\"camera\",\"away_s\":%.1f}"
 
+// --decoder-log: a line of the decoder's standard error, masked; the lines
+// dropped by the bound.
+#define EVENT_DECODER "{\"event\":\"decoder\",\"text\":\"%s\"}"
+#define EVENT_DECODER_DROPPED "{\"event\":\"decoder_dropped\",\"lines\":%lld}"
+
 inline const char* json_bool(bool value) { return value ? "true" : "false"; }

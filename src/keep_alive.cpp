@@ -1,14 +1,17 @@
 #include "keep_alive.h"
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
 
 #include "ZALNDI.h"
 #include "decoder.h"
+#include "decoder_log.h"
 #include "events.h"
 #include "keeper.h"
 #include "net.h"
@@ -55,6 +58,8 @@ struct Decoder {
   zal_socket listeners[2] = {kNoSocket, kNoSocket};
   zal_socket connections[2] = {kNoSocket, kNoSocket};
   std::thread pumps[2];
+  zal_pipe errors = kNoPipe;  // with --decoder-log
+  std::thread relay;
   int64_t started_ms = 0;
   int64_t drain_until_ms = 0;
   int64_t restart_at_ms = 0;
@@ -76,8 +81,27 @@ int64_t now_ms() { return steady_ns() / 1000000; }
 
 bool audio_on() { return gOpt.audio != 0; }
 
+// With --decoder-log, the current decoder's own reason, when a line told it.
+std::mutex gToldLock;
+std::string gTold;
+
+void note_told(const std::string& words) {
+  std::lock_guard<std::mutex> hold(gToldLock);
+  gTold = words;
+}
+
+std::string told_words() {
+  std::lock_guard<std::mutex> hold(gToldLock);
+  return gTold;
+}
+
+// The slate's reason in the lines' words (the main loop's own).
+std::string gWords = name_of(Cause::kConnecting).words;
+
 void emit_slate(Cause cause) {
-  emit(EVENT_SLATE, name_of(cause).code, name_of(cause).words);
+  char words[256];
+  json_escape(gWords.c_str(), words, sizeof words);
+  emit(EVENT_SLATE, name_of(cause).code, words);
 }
 
 // The status line of this mode: which picture goes out, and why the slate.
@@ -97,11 +121,16 @@ StatusWriter gStatusWriter = keep_alive_status;
 struct Told {
   Picture picture = Picture::kSlate;
   Cause cause = Cause::kConnecting;
+  std::string words;
 };
 
+// The decoder's own words, where it told them, say more than ours.
 void set_cause(Cause cause) {
+  std::string told = cause == Cause::kConnecting ? std::string() : told_words();
+  gWords = told.empty() ? name_of(cause).words : told;
   gCause.store(static_cast<int>(cause));
-  keeper_set_reason(name_of(cause).card);
+  if (!told.empty()) told[0] = static_cast<char>(toupper(static_cast<unsigned char>(told[0])));
+  keeper_set_reason(told.empty() ? name_of(cause).card : told);
 }
 
 Cause cause_now() { return static_cast<Cause>(gCause.load()); }
@@ -111,11 +140,13 @@ void tell_changes(Told* told) {
   Cause cause = cause_now();
   if (picture == Picture::kCamera && told->picture != Picture::kCamera) {
     emit(EVENT_CAMERA, (steady_ns() - keeper_away_since_ns()) / 1e9);
-  } else if (picture == Picture::kSlate && (told->picture != picture || told->cause != cause)) {
+  } else if (picture == Picture::kSlate &&
+             (told->picture != picture || told->cause != cause || told->words != gWords)) {
     emit_slate(cause);
   }
   told->picture = picture;
   told->cause = cause;
+  told->words = gWords;
 }
 
 bool start_thread(std::thread* thread, int (*entry)(void*), void* argument) {
@@ -156,12 +187,25 @@ Start start_decoder(Decoder* d, int64_t now) {
     close_listeners(d);
     return Start::kSocket;
   }
-  Child child = child_start(decoder_args(gOpt, ports[0], ports[1]), ChildOptions());
+  ChildOptions options;
+  options.stderr_pipe = gOpt.decoder_log != 0;
+  Child child = child_start(decoder_args(gOpt, ports[0], ports[1]), options);
   if (child.process == nullptr) {
     close_listeners(d);
     return child.failure == StartFailure::kCannotRun ? Start::kCannotRun : Start::kPassing;
   }
   d->child = child.process;
+  note_told(std::string());
+  d->errors = child.errors;
+  if (d->errors != kNoPipe) {
+    try {
+      d->relay = std::thread(relay_decoder_log, d->errors, note_told);
+    } catch (const std::system_error&) {
+      // Unread, a full pipe would stop the decoder; closed, its writes fail.
+      pipe_close(d->errors);
+      d->errors = kNoPipe;
+    }
+  }
   d->phase = Phase::kConnecting;
   d->started_ms = now;
   d->delivered = false;
@@ -194,6 +238,10 @@ void end_decoder(Decoder* d) {
   }
   close_listeners(d);
   ChildEnd end = child_wait(d->child);
+  // All it said is read before the slate tells why it ended.
+  if (d->relay.joinable()) d->relay.join();
+  pipe_close(d->errors);
+  d->errors = kNoPipe;
   child_free(d->child);
   d->child = nullptr;
   d->code = end.killed ? 0 : end.signal != 0 ? 128 + end.signal : end.code;
@@ -373,6 +421,7 @@ int keep_alive_run(void (*announce)()) {
   if (start_thread(&stop_watch, stdin_thread, nullptr)) stop_watch.detach();
   start_thread(&reporter, status_thread, &gStatusWriter);
   Told told;
+  told.words = gWords;
   emit_slate(Cause::kConnecting);
 
   bool runnable = true;

@@ -91,6 +91,9 @@ bool parse_options(int argc, char** argv, const char* ffmpeg_env, Options* opt) 
     } else if (strcmp(arg, "--keep-alive") == 0) {
       opt->keep_alive = 1;
       i += 1;
+    } else if (strcmp(arg, "--decoder-log") == 0) {
+      opt->decoder_log = 1;
+      i += 1;
     } else {
       return false;
     }

@@ -19,6 +19,8 @@ struct Options {
   int32_t keep_alive = 0;
   // The slate's background picture (with keep_alive), or null.
   const char* slate = nullptr;
+  // 1 = the decoder's standard error comes out as event lines.
+  int32_t decoder_log = 0;
 };
 
 constexpr Options kDefaultOptions = {nullptr, "ZAL Program", nullptr, 1, 1920, 1080, 30};

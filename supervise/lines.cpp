@@ -4,6 +4,8 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
+#include "redact.h"
+
 using nlohmann::json;
 using nlohmann::ordered_json;
 
@@ -38,15 +40,23 @@ std::string LineSplitter::rest() {
   return last;
 }
 
-LineInfo read_line(const std::string& line) {
-  // Only "event" and "fps" are read, both ASCII: other bytes are masked so that
-  // text cut inside a UTF-8 sequence still parses.
+namespace {
+
+// Text cut inside a UTF-8 sequence still parses once the other bytes are gone.
+std::string ascii_only(const std::string& line) {
   std::string ascii = line;
   for (char& c : ascii) {
     if (static_cast<unsigned char>(c) >= 0x80) c = '?';
   }
+  return ascii;
+}
+
+}  // namespace
+
+LineInfo read_line(const std::string& line) {
+  // Only "event" and "fps" are read, both ASCII.
   LineInfo info;
-  json parsed = json::parse(ascii, nullptr, false);
+  json parsed = json::parse(ascii_only(line), nullptr, false);
   if (!parsed.is_object()) return info;
   info.object = true;
   auto event = parsed.find("event");
@@ -79,11 +89,38 @@ std::string dump(const ordered_json& line) {
   return line.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
+// True when some text in it held a credential.
+bool mask_texts(ordered_json* value) {
+  if (value->is_string()) {
+    std::string masked = mask_credentials(value->get_ref<const std::string&>());
+    bool changed = masked != value->get_ref<const std::string&>();
+    *value = std::move(masked);
+    return changed;
+  }
+  bool changed = false;
+  if (value->is_structured()) {
+    for (auto& item : *value) changed = mask_texts(&item) || changed;
+  }
+  return changed;
+}
+
+// A child's JSON line with the credentials in its texts masked: its bytes as
+// they came unless one held any. An escape may hide one from a look at the bytes.
+std::string masked_object(const std::string& line) {
+  if (line.find('\\') == std::string::npos && mask_credentials(line) == line) return line;
+  ordered_json parsed = ordered_json::parse(line, nullptr, false);
+  if (parsed.is_discarded()) parsed = ordered_json::parse(ascii_only(line), nullptr, false);
+  return mask_texts(&parsed) ? dump(parsed) : line;
+}
+
 }  // namespace
 
-std::string tag_line(const std::string& source, const std::string& line, const LineInfo& info) {
+std::string tag_line(const std::string& source, const std::string& child_line, const LineInfo& info) {
   std::string head = "{\"source\":" + quoted(source);
-  if (!info.object) return head + ",\"event\":\"output\",\"text\":" + quoted(line) + "}";
+  if (!info.object) {
+    return head + ",\"event\":\"output\",\"text\":" + quoted(mask_credentials(child_line)) + "}";
+  }
+  std::string line = masked_object(child_line);
   size_t brace = line.find('{');
   size_t next = line.find_first_not_of(" \t\r\n", brace + 1);
   bool empty = line[next] == '}';

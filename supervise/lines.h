@@ -36,8 +36,8 @@ struct LineInfo {
 LineInfo read_line(const std::string& line);
 
 // The child's line with "source" as its first key. Its own keys and values are
-// left as they are; a line that is no JSON object comes as the text of an
-// "output" event.
+// left as they are, but for credentials in its texts, which are masked; a line
+// that is no JSON object comes, masked, as the text of an "output" event.
 std::string tag_line(const std::string& source, const std::string& line, const LineInfo& info);
 
 std::string restart_line(const std::string& source, const std::string& reason, int64_t delay_ms);

@@ -11,6 +11,7 @@
 
 #include "address.h"
 #include "numbers.h"
+#include "redact.h"
 
 using nlohmann::json;
 
@@ -290,11 +291,14 @@ bool read_file(Walk* walk, const json& root, SourcesFile* file) {
   return read_sources(walk, root["sources"], file->groups, &file->sources);
 }
 
-// nlohmann's message without its "[json.exception...] " prefix.
+// nlohmann's message without its "[json.exception...] " prefix, and without
+// the text it last read: that may stop inside a password, where no masking
+// can tell it is one. The line and column say where to look.
 std::string plain_message(const char* what) {
   std::string message = what;
   size_t end = message.find("] ");
-  return end == std::string::npos ? message : message.substr(end + 2);
+  if (end != std::string::npos) message = message.substr(end + 2);
+  return message.substr(0, message.find("; last read: "));
 }
 
 }  // namespace
@@ -333,7 +337,7 @@ bool load_sources(const std::string& path, SourcesFile* file, SourcesError* erro
 
 std::string describe_error(const std::string& path, const SourcesError& error) {
   std::string place = error.place.empty() ? "" : error.place + ": ";
-  return path + ": " + place + error.problem;
+  return mask_credentials(path + ": " + place + error.problem);
 }
 
 namespace {

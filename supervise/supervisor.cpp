@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "lines.h"
+#include "redact.h"
 
 void Queue::post(Event event) {
   {
@@ -169,7 +170,7 @@ void Supervisor::start_fresh(Slot* slot) {
 
 // A shortage that passes is waited out; a program that cannot run is given up.
 void Supervisor::start_failed(Slot* slot, Started why) {
-  std::string reason = "cannot start " + file_.program;
+  std::string reason = "cannot start " + mask_credentials(file_.program);
   slot->last_reason = reason;
   if (why != Started::kPassing) {
     slot->phase = Phase::kGivenUp;

@@ -138,7 +138,9 @@ void close_outputs(const Connections& c, EventLog& events) {
 
 void announce(const Settings& s) {
   if (!s.out.empty()) std::cout << s.out << std::endl;
-  if (!s.err.empty()) std::cerr << s.err << std::endl;
+  if (s.err.empty()) return;
+  for (uint64_t i = 0; i < s.err_repeat; ++i) std::cerr << s.err << '\n';
+  std::cerr.flush();
 }
 
 // An rtsp:// input names a server that must accept a connection first, as a

@@ -88,6 +88,8 @@ const std::map<std::string, Setter>& setters() {
          s.err = v;
          return true;
        }},
+      {"err_repeat",
+       [](Settings& s, const std::string& v) { return to_bounded(v, 1, 1000000, s.err_repeat); }},
       {"exit",
        [](Settings& s, const std::string& v) { return to_bounded(v, 0, 255, s.exit_code); }},
       {"signal", [](Settings& s, const std::string& v) { return to_bounded(v, 1, 64, s.signal); }},

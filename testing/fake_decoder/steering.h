@@ -24,6 +24,7 @@ struct Settings {
   uint64_t orphan_ms = 0;
   std::string out;
   std::string err;
+  uint64_t err_repeat = 1;
   int exit_code = 0;
   int signal = 0;
   bool stamp = false;

@@ -1,5 +1,5 @@
 """zal-ndi-supervise's status server: the API against its schema, the actions and their lines,
-the token, the metrics through promtool, and clients that misbehave.
+the token, the metrics and the alert rules through promtool, and clients that misbehave.
 
 The sources run with the fake decoder and the stand-in runtime, as in test_supervise.py.
 """
@@ -23,6 +23,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from conftest import ROOT, WINDOWS, host_path  # noqa: E402
 from test_supervise import FOREVER, SMALL, SUPERVISOR, Run, of, supervise  # noqa: E402,F401
 
+ALERTS = (ROOT / "docs" / "prometheus-alerts.yml").read_text()
 API_SCHEMA = json.loads((ROOT / "docs" / "supervise-api.schema.json").read_text())
 jsonschema.Draft202012Validator.check_schema(API_SCHEMA)
 TOKEN = "s3cret%41token-0123456789"  # a "%" the library must not decode
@@ -136,6 +137,11 @@ def test_api_bodies_actions_and_their_lines(status, tmp_path):
     assert res.status == 200 and res.getheader("Content-Type").startswith("text/plain; version=0.0.4")
     check = subprocess.run(["promtool", "check", "metrics"], input=text, capture_output=True, timeout=30)
     assert check.returncode == 0 and check.stdout + check.stderr == b"", check.stdout + check.stderr
+    # What the alert rules ask for is there.
+    for name in set(re.findall(r"zal_ndi_\w+", ALERTS)):
+        assert b"\n" + name.encode() + b"{" in text, name
+    for state in set(re.findall(r'state="(\w+)"', ALERTS)):
+        assert b'state="%s"' % state.encode() in text, state
     assert b'zal_ndi_source_up{source="steady"} 1' in text
     assert b'zal_ndi_source_state{source="steady",state="streaming"} 1' in text
     # The metrics list every state the API may give, in the schema's order, and no other.
@@ -156,6 +162,12 @@ def test_api_bodies_actions_and_their_lines(status, tmp_path):
     run.close_stdin()
     assert run.finish() == 0
     assert len([e for e in run.events if e["event"] == "action"]) == 3
+
+
+def test_the_alert_rules_pass_promtool_and_their_own_tests():
+    for args in (["check", "rules", "prometheus-alerts.yml"], ["test", "rules", "prometheus-alerts.test.yml"]):
+        r = subprocess.run(["promtool", *args], cwd=ROOT / "docs", capture_output=True, timeout=60)
+        assert r.returncode == 0 and b"SUCCESS" in r.stdout, r.stdout + r.stderr
 
 
 def test_the_token_is_asked_of_every_request(status, env, tmp_path):

@@ -449,6 +449,21 @@ def test_bad_files_and_usage_start_nothing(env, tmp_path, fakelog):
     assert not fakelog.exists()
 
 
+def test_a_password_in_a_bad_file_stays_out_of_the_error(env, tmp_path):
+    # nlohmann quotes what it last read, which can stop inside the password.
+    secret = "Zq9-s3cr3t"
+    entry = '{"sources":[{"name":"A","input":"rtsp://admin:%s@cam/live"%s}]}'
+    cut = [secret[:3] + "\\q" + secret[3:], secret[:3] + "\n" + secret[3:]]
+    path = tmp_path / "bad.json"
+    for password, rest in [(secret, " x"), (secret, ',"width":3')] + [(p, "") for p in cut]:
+        path.write_text(entry % (password, rest))
+        for args in ([host_path(path)], ["--check", host_path(path)]):
+            r = Run(args, env, program=SUPERVISOR)
+            assert r.finish(timeout=30) == 64
+            assert r.raw == [] and r.err.count(NEWLINE) == 1
+            assert secret[:3].encode() not in r.err, r.err
+
+
 def test_sixteen_sources_at_once(supervise, tmp_path):
     names = ["cam %02d" % i for i in range(16)]
     run = supervise([dict(SMALL, name=n, input=FOREVER) for n in names])
