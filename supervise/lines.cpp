@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <nlohmann/json.hpp>
+#include <utility>
 
 using nlohmann::json;
 using nlohmann::ordered_json;
@@ -39,7 +40,7 @@ std::string LineSplitter::rest() {
 }
 
 LineInfo read_line(const std::string& line) {
-  // Only "event" and "fps" are read, both ASCII: other bytes are masked so that
+  // What is read here is all ASCII: other bytes are masked so that
   // text cut inside a UTF-8 sequence still parses.
   std::string ascii = line;
   for (char& c : ascii) {
@@ -49,8 +50,16 @@ LineInfo read_line(const std::string& line) {
   json parsed = json::parse(ascii, nullptr, false);
   if (!parsed.is_object()) return info;
   info.object = true;
-  auto event = parsed.find("event");
-  if (event != parsed.end() && event->is_string()) info.event = event->get<std::string>();
+  const std::pair<const char*, std::string*> texts[] = {
+      {"event", &info.event}, {"picture", &info.picture}, {"message", &info.message}};
+  for (const auto& text : texts) {
+    auto found = parsed.find(text.first);
+    if (found != parsed.end() && found->is_string()) *text.second = found->get<std::string>();
+  }
+  auto restarts = parsed.find("decoder_restarts");
+  if (restarts != parsed.end() && restarts->is_number_integer()) {
+    info.decoder_restarts = restarts->get<int64_t>();
+  }
   auto fps = parsed.find("fps");
   if (fps != parsed.end() && fps->is_number()) info.fps = fps->get<double>();
   auto connections = parsed.find("connections");

@@ -21,7 +21,7 @@ import pytest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from conftest import ROOT, WINDOWS, host_path  # noqa: E402
-from test_supervise import FOREVER, SMALL, SUPERVISOR, Run, of, supervise  # noqa: E402,F401
+from test_supervise import ENDING, FOREVER, SMALL, SUPERVISOR, Run, of, supervise  # noqa: E402,F401
 
 API_SCHEMA = json.loads((ROOT / "docs" / "supervise-api.schema.json").read_text())
 jsonschema.Draft202012Validator.check_schema(API_SCHEMA)
@@ -98,7 +98,7 @@ def status(supervise):
 
 def test_api_bodies_actions_and_their_lines(status, tmp_path):
     run, client = status([dict(SMALL, name="steady", input=FOREVER),
-                          dict(SMALL, name="quick", input="fake:frames=1"),
+                          dict(ENDING, name="quick", input="fake:frames=1"),
                           dict(SMALL, name=HOSTILE + " Bühne/東京", input=FOREVER)],
                          restart={"first_delay_s": 60, "max_delay_s": 60})
     got = client.wait(lambda s: s.get("steady", {}).get("state") == "streaming"

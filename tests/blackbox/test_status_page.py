@@ -9,7 +9,7 @@ import pytest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from test_status import HOSTILE, status  # noqa: E402,F401
-from test_supervise import FOREVER, SMALL, of, supervise  # noqa: E402,F401
+from test_supervise import ENDING, FOREVER, SMALL, of, supervise  # noqa: E402,F401
 
 webdriver = pytest.importorskip("selenium.webdriver")
 from selenium.common.exceptions import NoAlertPresentException  # noqa: E402
@@ -43,7 +43,7 @@ def tiles(driver):
 
 def test_tiles_show_states_buttons_act_and_names_stay_text(status, browser):
     run, client = status([dict(SMALL, name="Stage Left", input=FOREVER),
-                          dict(SMALL, name="Door", input="fake:frames=1"),
+                          dict(ENDING, name="Door", input="fake:frames=1"),
                           dict(SMALL, name=HOSTILE, input=FOREVER),
                           dict(SMALL, name="Booth", input=FOREVER)],
                          restart={"first_delay_s": 60, "max_delay_s": 60})
