@@ -21,7 +21,8 @@ import pytest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from conftest import ROOT, WINDOWS, host_path  # noqa: E402
-from test_supervise import ENDING, FOREVER, SMALL, SUPERVISOR, Run, of, supervise  # noqa: E402,F401
+from test_supervise import (ENDING, FOREVER, SMALL, SUPERVISOR, Run, camera, of,  # noqa: E402,F401
+                            supervise)
 
 API_SCHEMA = json.loads((ROOT / "docs" / "supervise-api.schema.json").read_text())
 jsonschema.Draft202012Validator.check_schema(API_SCHEMA)
@@ -156,6 +157,27 @@ def test_api_bodies_actions_and_their_lines(status, tmp_path):
     run.close_stdin()
     assert run.finish() == 0
     assert len([e for e in run.events if e["event"] == "action"]) == 3
+
+
+def test_a_source_on_the_slate_is_no_signal_until_its_camera_is_back(status, camera):
+    # Its zal-ndi-send runs on with the slate while the camera's port is closed and starts its
+    # decoder again itself: the supervisor neither restarts nor stops it.
+    run, client = status([dict(SMALL, name="away", input=camera.url("forever=1;fps=30"))])
+    got = client.wait(lambda s: s.get("away", {}).get("no_signal_reason") == "camera not reachable"
+                      and s["away"]["decoder_restarts"] >= 2)["away"]
+    assert got["state"] == "no_signal" and got["fps"] > 0 and got["restarts"] == 0, got
+    res, text = client.get("/metrics")
+    assert b'zal_ndi_source_state{source="away",state="no_signal"} 1' in text
+    assert b'zal_ndi_source_up{source="away"} 0' in text
+    restarts = re.search(rb'^zal_ndi_source_decoder_restarts_total{source="away"} (\d+)$', text, re.M)
+    assert restarts and int(restarts.group(1)) >= 2, text
+    camera.open()
+    back = client.wait(lambda s: s["away"]["state"] == "streaming")["away"]
+    assert "no_signal_reason" not in back and back["decoder_restarts"] >= 2, back
+    run.close_stdin()
+    assert run.finish() == 0
+    assert [e["event"] for e in of(run.events, "away") if e["event"] in ("started", "exit", "restart")] \
+        == ["started", "exit"]
 
 
 def test_the_token_is_asked_of_every_request(status, env, tmp_path):
