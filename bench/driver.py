@@ -138,7 +138,7 @@ class Bench:
 
     # --- the argument-list check -------------------------------------------------
     def check_arguments(self):
-        """Both receivers give the writer the same 26 arguments, and frames arrive whole."""
+        """Both receivers give the writer the same 28 arguments, and frames arrive whole."""
         seen = {}
         for kind in KINDS:
             work = self.fresh_dir(f"check-{kind}")
@@ -149,7 +149,7 @@ class Bench:
             times = bl.parse_times((work / "video_times.txt").read_text())
             if len(times) != 3 or any(t < s for t, s in times):
                 sys.exit(f"{kind}: expected 3 stamped frames, got {times}")
-        if len(seen["program"]) != 26 or not bl.same_arguments(seen["program"], seen["bare"]):
+        if len(seen["program"]) != 28 or not bl.same_arguments(seen["program"], seen["bare"]):
             sys.exit(f"decoder argument lists differ:\n{seen['program']}\n{seen['bare']}")
         return seen["program"]
 

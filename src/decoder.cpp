@@ -21,19 +21,23 @@ std::string scale_filter(int32_t width, int32_t height) {
 }  // namespace
 
 std::vector<std::string> decoder_args(const Options& opt, int32_t video_port, int32_t audio_port) {
+  // The probe stops once the streams' parameters are known, without counting frames
+  // for a frame rate nobody uses, and its packets are kept: they hold the first keyframe.
   std::vector<std::string> args = {
       opt.ffmpeg,         "-hide_banner",
       "-nostdin",         "-loglevel",
       "warning",          "-rtsp_transport",
-      "tcp",              "-fflags",
-      "nobuffer",         "-flags",
+      "tcp",              "-flags",
       "low_delay",        "-probesize",
       "2000000",          "-analyzeduration",
-      "3000000",          "-i",
+      "3000000",          "-fpsprobesize",
+      "0",                "-i",
       opt.input,          "-map",
       "0:v:0",            "-vf",
       scale_filter(opt.width, opt.height),
       "-fps_mode",        "passthrough",
+      // The raw video encoder runs frame threads, each holding a frame back.
+      "-threads",         "1",
       "-f",               "rawvideo",
       format_int("tcp://127.0.0.1:%d", video_port)};
   if (opt.audio != 0) {

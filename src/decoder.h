@@ -10,7 +10,7 @@
 struct Options;
 
 // The decoder's whole argument list, entry 0 being the program itself:
-// 26 entries without audio, 37 with.
+// 28 entries without audio, 39 with.
 std::vector<std::string> decoder_args(const Options& opt, int32_t video_port, int32_t audio_port);
 
 // Starts the decoder bound to this process's lifetime; false when it cannot start.

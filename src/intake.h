@@ -16,6 +16,7 @@ constexpr int32_t kAudioBlockBytes = kAudioSamples * kAudioChannels * 4;
 bool recv_exact(zal_socket s, uint8_t* buffer, int64_t length);
 
 // Thread entries; the argument points at the accepted socket, which stays open for the
-// caller to close once the thread has ended.
+// caller to close once the thread has ended. The audio pump holds its blocks back by one
+// frame period as the video pump measures it (at most 100 ms), to meet the pictures.
 int video_thread(void* socket);
 int audio_thread(void* socket);

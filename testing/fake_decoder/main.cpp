@@ -101,8 +101,8 @@ void run_streams(const Connections& c, size_t frame_size, const Settings& s, Eve
   const Clock::time_point start = Clock::now();
   std::thread video, audio;
   if (c.video != kNoSocket)
-    video = start_stream(c.video, make_video_source(frame_size, s.forever), video_plan(s), start,
-                         events);
+    video = start_stream(c.video, make_video_source(frame_size, s.forever), video_plan(s),
+                         start + std::chrono::milliseconds(s.vlag_ms), events);
   if (c.audio != kNoSocket)
     audio = start_stream(c.audio, make_audio_source(), audio_plan(s), start, events);
   if (video.joinable()) video.join();

@@ -74,6 +74,7 @@ const std::map<std::string, Setter>& setters() {
        [](Settings& s, const std::string& v) { return to_bounded(v, 0, kMaxSize, s.apartial); }},
       {"connect", [](Settings& s, const std::string& v) { return to_connect(v, s.connect); }},
       {"delay_ms", [](Settings& s, const std::string& v) { return to_u64(v, s.delay_ms); }},
+      {"vlag_ms", [](Settings& s, const std::string& v) { return to_u64(v, s.vlag_ms); }},
       {"hang", [](Settings& s, const std::string& v) { return to_flag(v, s.hang); }},
       {"hold_ms", [](Settings& s, const std::string& v) { return to_u64(v, s.hold_ms); }},
       {"orphan_ms", [](Settings& s, const std::string& v) { return to_u64(v, s.orphan_ms); }},

@@ -18,6 +18,7 @@ struct Settings {
   size_t apartial = 0;
   Connect connect = Connect::both;
   uint64_t delay_ms = 0;
+  uint64_t vlag_ms = 0;  // video's schedule behind audio's, with fps
   bool hang = false;
   uint64_t hold_ms = 0;
   uint64_t orphan_ms = 0;

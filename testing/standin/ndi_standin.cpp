@@ -1,7 +1,9 @@
 // Stand-in NDI runtime for tests and the demo: it serves the entry table our
 // program loads, records every call, and is steered by ZAL_STANDIN_* variables.
 // It is not the vendor's runtime and sends nothing over the network.
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <memory>
 #include <set>
@@ -28,6 +30,7 @@ struct Instance {
   int64_t video_delay_us = 0;      // opt-in slow video send, read once per sender
   std::string count_dir;           // where count mode writes at destroy; empty = nowhere
   std::unique_ptr<TimeLog> times;  // count mode only
+  std::unique_ptr<TimeLog> audio_times;
   std::atomic<int64_t> video_frames{0};
   std::atomic<int64_t> audio_blocks{0};
   std::atomic<int64_t> connections_calls{0};
@@ -116,6 +119,7 @@ void* send_create(const NDIlib_send_create_t* settings) {
     const char* dir = env("ZAL_STANDIN_CAPTURE");
     inst->count_dir = dir != nullptr ? dir : "";
     inst->times = std::make_unique<TimeLog>();
+    inst->audio_times = std::make_unique<TimeLog>();
   }
   {
     std::lock_guard<std::mutex> lock(registry_mutex());
@@ -137,7 +141,7 @@ void send_destroy(void* p) {
   const Counts counts{inst->video_frames.load(), inst->audio_blocks.load(),
                       inst->connections_calls.load()};
   if (inst->count_mode && !inst->count_dir.empty()) {
-    write_count_files(inst->count_dir.c_str(), counts, *inst->times);
+    write_count_files(inst->count_dir.c_str(), counts, *inst->times, *inst->audio_times);
   } else if (!inst->count_mode) {
     capture_line(JsonLine("send_destroy")
                      .str("instance", address(p))
@@ -260,6 +264,22 @@ void send_video(void* p, const NDIlib_video_frame_v2_t* frame) {
 
 // --- audio ---
 
+// The latency bench marks its sound with a tone burst out of silence: the samples of the
+// first channel before the first loud one (no_samples when all are quiet).
+uint64_t quiet_samples(const NDIlib_audio_frame_v2_t& f) {
+  if (f.p_data == nullptr || f.no_channels < 1) return 0;
+  const int n = std::min(f.no_samples, f.channel_stride_in_bytes / 4);
+  for (int i = 0; i < n; ++i) {
+    if (std::fabs(f.p_data[i]) >= 0.1f) return static_cast<uint64_t>(i);
+  }
+  return static_cast<uint64_t>(std::max(f.no_samples, 0));
+}
+
+void count_audio(Instance& inst, const NDIlib_audio_frame_v2_t& f, int64_t t_ns) {
+  const auto index = inst.audio_blocks.fetch_add(1, std::memory_order_relaxed);
+  inst.audio_times->record(static_cast<uint64_t>(index), TimeLog::Entry{t_ns, quiet_samples(f)});
+}
+
 std::string audio_line(int64_t seq, const void* p, const NDIlib_audio_frame_v2_t& f, uint64_t hash,
                        int64_t t_ns) {
   return JsonLine("audio")
@@ -288,10 +308,7 @@ void send_audio(void* p, const NDIlib_audio_frame_v2_t* frame) {
     return report("audio", "negative channel count or stride", p);
   }
   if (bytes > 0 && frame->p_data == nullptr) return report("audio", "null p_data", p);
-  if (inst->count_mode) {
-    inst->audio_blocks.fetch_add(1, std::memory_order_relaxed);
-    return;
-  }
+  if (inst->count_mode) return count_audio(*inst, *frame, t_ns);
   const uint64_t hash = fnv1a64(frame->p_data, static_cast<size_t>(bytes));
   std::lock_guard<std::mutex> lock(capture_mutex());
   const int64_t seq = inst->audio_blocks.fetch_add(1);

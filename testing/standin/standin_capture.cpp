@@ -140,7 +140,19 @@ bool TimeLog::write(FILE* file, uint64_t count) const {
   return true;
 }
 
-void write_count_files(const char* dir, const Counts& counts, const TimeLog& times) {
+namespace {
+
+bool write_times(const char* dir, const char* name, const TimeLog& times, int64_t count) {
+  FILE* f = open_in(dir, name, "wb");
+  bool ok = f != nullptr && times.write(f, static_cast<uint64_t>(count));
+  if (f != nullptr) ok = (std::fclose(f) == 0) && ok;
+  return ok;
+}
+
+}  // namespace
+
+void write_count_files(const char* dir, const Counts& counts, const TimeLog& video_times,
+                       const TimeLog& audio_times) {
   if (!make_dir(dir)) return complain("send_destroy", "cannot create the capture directory");
   const std::string json = "{\"video_frames\":" + std::to_string(counts.video_frames) +
                            ",\"audio_blocks\":" + std::to_string(counts.audio_blocks) +
@@ -149,9 +161,8 @@ void write_count_files(const char* dir, const Counts& counts, const TimeLog& tim
   FILE* f = open_in(dir, "counts.json", "wb");
   bool ok = f != nullptr && std::fwrite(json.data(), 1, json.size(), f) == json.size();
   if (f != nullptr) ok = (std::fclose(f) == 0) && ok;
-  FILE* t = open_in(dir, "video_times.txt", "wb");
-  ok = t != nullptr && times.write(t, static_cast<uint64_t>(counts.video_frames)) && ok;
-  if (t != nullptr) ok = (std::fclose(t) == 0) && ok;
+  ok = write_times(dir, "video_times.txt", video_times, counts.video_frames) && ok;
+  ok = write_times(dir, "audio_times.txt", audio_times, counts.audio_blocks) && ok;
   if (!ok) complain("send_destroy", "cannot write the count files");
 }
 

@@ -72,7 +72,8 @@ struct Counts {
   int64_t connections_calls;
 };
 
-// counts.json and video_times.txt in `dir`, replacing earlier ones.
-void write_count_files(const char* dir, const Counts& counts, const TimeLog& times);
+// counts.json, video_times.txt and audio_times.txt in `dir`, replacing earlier ones.
+void write_count_files(const char* dir, const Counts& counts, const TimeLog& video_times,
+                       const TimeLog& audio_times);
 
 }  // namespace standin

@@ -62,10 +62,12 @@ def frame_stamp(frame):
 def decoder_args(program, source, width, height, vport, aport=None):
     """The argument list zal-ndi-send gives its decoder (audio with an audio port)."""
     args = [program, "-hide_banner", "-nostdin", "-loglevel", "warning",
-            "-rtsp_transport", "tcp", "-fflags", "nobuffer", "-flags", "low_delay",
-            "-probesize", "2000000", "-analyzeduration", "3000000", "-i", source,
+            "-rtsp_transport", "tcp", "-flags", "low_delay",
+            "-probesize", "2000000", "-analyzeduration", "3000000", "-fpsprobesize", "0",
+            "-i", source,
             "-map", "0:v:0", "-vf", "scale=%d:%d,format=nv12" % (width, height),
-            "-fps_mode", "passthrough", "-f", "rawvideo", "tcp://127.0.0.1:%s" % vport]
+            "-fps_mode", "passthrough", "-threads", "1", "-f", "rawvideo",
+            "tcp://127.0.0.1:%s" % vport]
     if aport is not None:
         args += ["-map", "0:a:0", "-af", "aresample=async=1", "-ac", "2", "-ar", "48000",
                  "-f", "f32le", "tcp://127.0.0.1:%s" % aport]

@@ -121,7 +121,7 @@ def test_decoder_arguments(run, fakelog, audio, width, height):
     assert len(ports) == (2 if audio else 1) and len(set(ports)) == len(ports)
     assert all(0 < p < 65536 for p in ports)
     assert args == fakedata.decoder_args(host_path(FAKE), source, width, height, *(ports + [None])[:2])
-    assert len(args) == (37 if audio else 26)
+    assert len(args) == (39 if audio else 28)
     r.close_stdin()
     assert r.finish() == 0
 

@@ -38,10 +38,11 @@ def expected_decoder_args(url):
     """ffmpeg's argument list with the two output ports left as patterns."""
     port = re.compile(r"tcp://127\.0\.0\.1:(\d+)")
     return ["ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "warning",
-            "-rtsp_transport", "tcp", "-fflags", "nobuffer", "-flags", "low_delay",
-            "-probesize", "2000000", "-analyzeduration", "3000000", "-i", url,
+            "-rtsp_transport", "tcp", "-flags", "low_delay",
+            "-probesize", "2000000", "-analyzeduration", "3000000", "-fpsprobesize", "0",
+            "-i", url,
             "-map", "0:v:0", "-vf", "scale=%d:%d,format=nv12" % (W, H),
-            "-fps_mode", "passthrough", "-f", "rawvideo", port,
+            "-fps_mode", "passthrough", "-threads", "1", "-f", "rawvideo", port,
             "-map", "0:a:0", "-af", "aresample=async=1", "-ac", "2", "-ar", "48000",
             "-f", "f32le", port]
 

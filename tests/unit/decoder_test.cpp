@@ -24,21 +24,22 @@ Options settings(int32_t audio) {
 TEST(DecoderArgs, VideoOnlyListEntryByEntry) {
   std::vector<std::string> expected = {
       "ffmpeg",   "-hide_banner", "-nostdin",         "-loglevel", "warning", "-rtsp_transport",
-      "tcp",      "-fflags",      "nobuffer",         "-flags",    "low_delay", "-probesize",
-      "2000000",  "-analyzeduration", "3000000",      "-i",        "rtsp://10.0.0.5:554/stream 1",
+      "tcp",      "-flags",       "low_delay",        "-probesize", "2000000", "-analyzeduration",
+      "3000000",  "-fpsprobesize", "0",               "-i",        "rtsp://10.0.0.5:554/stream 1",
       "-map",     "0:v:0",        "-vf",              "scale=1280:720,format=nv12",
-      "-fps_mode", "passthrough", "-f",               "rawvideo",  "tcp://127.0.0.1:40001"};
+      "-fps_mode", "passthrough", "-threads",         "1",         "-f",
+      "rawvideo",  "tcp://127.0.0.1:40001"};
   EXPECT_EQ(decoder_args(settings(0), 40001, 0), expected);
 }
 
 TEST(DecoderArgs, AudioAddsElevenEntries) {
   std::vector<std::string> args = decoder_args(settings(1), 40001, 40002);
-  ASSERT_EQ(args.size(), 37u);
-  std::vector<std::string> tail(args.begin() + 26, args.end());
+  ASSERT_EQ(args.size(), 39u);
+  std::vector<std::string> tail(args.begin() + 28, args.end());
   std::vector<std::string> expected = {"-map", "0:a:0", "-af", "aresample=async=1", "-ac", "2",
                                        "-ar",  "48000", "-f",  "f32le", "tcp://127.0.0.1:40002"};
   EXPECT_EQ(tail, expected);
-  EXPECT_EQ(args[25], "tcp://127.0.0.1:40001");
+  EXPECT_EQ(args[27], "tcp://127.0.0.1:40001");
 }
 
 // Splits a command line the way the Windows C runtime does (program name first).
