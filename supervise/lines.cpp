@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <nlohmann/json.hpp>
+#include <utility>
 
 #include "redact.h"
 
@@ -54,7 +55,7 @@ std::string ascii_only(const std::string& line) {
 }  // namespace
 
 LineInfo read_line(const std::string& line) {
-  // Only "event" and "fps" are read, both ASCII.
+  // What is read here is all ASCII.
   LineInfo info;
   // A NUL would end the parser's input early and pass what follows it on; a
   // child's own "source" would stand beside ours and pass it off as another
@@ -63,8 +64,16 @@ LineInfo read_line(const std::string& line) {
   json parsed = json::parse(ascii_only(line), nullptr, false);
   if (!parsed.is_object() || parsed.contains("source")) return info;
   info.object = true;
-  auto event = parsed.find("event");
-  if (event != parsed.end() && event->is_string()) info.event = event->get<std::string>();
+  const std::pair<const char*, std::string*> texts[] = {
+      {"event", &info.event}, {"picture", &info.picture}, {"message", &info.message}};
+  for (const auto& text : texts) {
+    auto found = parsed.find(text.first);
+    if (found != parsed.end() && found->is_string()) *text.second = found->get<std::string>();
+  }
+  auto restarts = parsed.find("decoder_restarts");
+  if (restarts != parsed.end() && restarts->is_number_integer()) {
+    info.decoder_restarts = restarts->get<int64_t>();
+  }
   auto fps = parsed.find("fps");
   if (fps != parsed.end() && fps->is_number()) info.fps = fps->get<double>();
   auto connections = parsed.find("connections");

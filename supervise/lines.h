@@ -31,6 +31,11 @@ struct LineInfo {
   std::string event;    // its "event", when a string
   double fps = 0;       // its "fps", when a number
   int64_t connections = 0;  // its "connections", when an integer
+  // From a zal-ndi-send --keep-alive: which picture goes out ("camera" or
+  // "slate"), the slate line's words, and its count of decoders started again.
+  std::string picture;
+  std::string message;
+  int64_t decoder_restarts = -1;  // -1: not in the line
 };
 
 LineInfo read_line(const std::string& line);

@@ -143,7 +143,8 @@ bool read_rate(Walk* walk, const json& value, const std::string& place, std::str
 bool read_source(Walk* walk, const json& value, const std::string& place, Source* source) {
   if (!value.is_object()) return walk->fail(place, "must be an object");
   if (!only_known_keys(walk, value, place,
-                       {"name", "input", "width", "height", "fps", "groups", "audio", "probe"})) {
+                       {"name", "input", "width", "height", "fps", "groups", "audio", "probe",
+                        "keep_alive", "slate"})) {
     return false;
   }
   for (const char* required : {"name", "input"}) {
@@ -171,18 +172,23 @@ bool read_source(Walk* walk, const json& value, const std::string& place, Source
       !read_text(walk, value["groups"], place + "/groups", &source->groups)) {
     return false;
   }
-  const std::pair<const char*, bool*> flags[] = {{"audio", &source->audio}, {"probe", &source->probe}};
+  const std::pair<const char*, bool*> flags[] = {
+      {"audio", &source->audio}, {"probe", &source->probe}, {"keep_alive", &source->keep_alive}};
   for (const auto& flag : flags) {
     auto found = value.find(flag.first);
     if (found == value.end()) continue;
     if (!found->is_boolean()) return walk->fail(child_pointer(place, flag.first), "must be true or false");
     *flag.second = found->get<bool>();
   }
-  return true;
+  if (!value.contains("slate")) return true;
+  // zal-ndi-send refuses a slate without keep-alive: say so here, with its place.
+  if (!source->keep_alive) return walk->fail(place + "/slate", "needs keep_alive");
+  return read_text(walk, value["slate"], place + "/slate", &source->slate);
 }
 
+// The file's groups and slate go to every source that names none of its own.
 bool read_sources(Walk* walk, const json& value, const std::string& groups,
-                  std::vector<Source>* sources) {
+                  const std::string& slate, std::vector<Source>* sources) {
   if (!value.is_array()) return walk->fail("/sources", "must be an array");
   if (value.empty()) return walk->fail("/sources", "must list at least one source");
   for (size_t i = 0; i < value.size(); ++i) {
@@ -190,6 +196,7 @@ bool read_sources(Walk* walk, const json& value, const std::string& groups,
     Source source;
     if (!read_source(walk, value[i], place, &source)) return false;
     if (source.groups.empty()) source.groups = groups;
+    if (source.slate.empty() && source.keep_alive) source.slate = slate;
     for (size_t j = 0; j < sources->size(); ++j) {
       if ((*sources)[j].name == source.name) {
         return walk->fail(place + "/name", "duplicate of /sources/" + std::to_string(j) + "/name");
@@ -271,8 +278,9 @@ bool read_http(Walk* walk, const json& value, HttpSettings* http) {
 
 bool read_file(Walk* walk, const json& root, SourcesFile* file) {
   if (!root.is_object()) return walk->fail("", "must be an object");
-  if (!only_known_keys(walk, root, "",
-                       {"program", "ffmpeg", "log", "groups", "restart", "http", "sources"})) {
+  if (!only_known_keys(
+          walk, root, "",
+          {"program", "ffmpeg", "log", "groups", "slate", "restart", "http", "sources"})) {
     return false;
   }
   if (root.contains("program") && !read_text(walk, root["program"], "/program", &file->program)) {
@@ -285,10 +293,13 @@ bool read_file(Walk* walk, const json& root, SourcesFile* file) {
   if (root.contains("groups") && !read_text(walk, root["groups"], "/groups", &file->groups)) {
     return false;
   }
+  if (root.contains("slate") && !read_text(walk, root["slate"], "/slate", &file->slate)) {
+    return false;
+  }
   if (root.contains("restart") && !read_restart(walk, root["restart"], &file->restart)) return false;
   if (root.contains("http") && !read_http(walk, root["http"], &file->http)) return false;
   if (!root.contains("sources")) return walk->fail("/sources", "is missing");
-  return read_sources(walk, root["sources"], file->groups, &file->sources);
+  return read_sources(walk, root["sources"], file->groups, file->slate, &file->sources);
 }
 
 // nlohmann's message without its "[json.exception...] " prefix, and without
@@ -344,7 +355,8 @@ namespace {
 
 bool same_source(const Source& a, const Source& b) {
   return a.name == b.name && a.input == b.input && a.width == b.width && a.height == b.height &&
-         a.fps == b.fps && a.groups == b.groups && a.audio == b.audio && a.probe == b.probe;
+         a.fps == b.fps && a.groups == b.groups && a.audio == b.audio && a.probe == b.probe &&
+         a.keep_alive == b.keep_alive && a.slate == b.slate;
 }
 
 const Source* find_source(const SourcesFile& file, const std::string& name) {
@@ -406,6 +418,11 @@ std::vector<std::string> source_args(const SourcesFile& file, const Source& sour
     args.push_back(value.second);
   }
   if (!source.audio) args.push_back("--no-audio");
+  if (source.keep_alive) args.push_back("--keep-alive");
+  if (!source.slate.empty()) {
+    args.push_back("--slate");
+    args.push_back(source.slate);
+  }
   if (!file.ffmpeg.empty()) {
     args.push_back("--ffmpeg");
     args.push_back(file.ffmpeg);

@@ -20,6 +20,8 @@ struct Source {
   std::string groups;  // the source's own, else the file's; empty: not given
   bool audio = true;
   bool probe = true;  // probe an rtsp:// camera's port while waiting to restart
+  bool keep_alive = true;  // run with --keep-alive: the slate while the camera is away
+  std::string slate;       // the source's own, else the file's; empty: the plain card
 };
 
 // The status server: off unless the file has an "http" section.
@@ -35,6 +37,7 @@ struct SourcesFile {
   std::string ffmpeg;   // empty: not passed
   std::string log;      // empty: no log file named
   std::string groups;   // for every source that names none; empty: not given
+  std::string slate;    // for every keep-alive source that names none; empty: not given
   RestartSettings restart;
   HttpSettings http;
   std::vector<Source> sources;

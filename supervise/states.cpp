@@ -4,6 +4,7 @@ const StateName kStateNames[kSourceStates] = {
     {SourceState::kStarting, "starting", "starting"},
     {SourceState::kStreaming, "streaming", "streaming"},
     {SourceState::kStalled, "stalled", "streaming"},  // it has not ended yet
+    {SourceState::kNoSignal, "no_signal", "no signal"},
     {SourceState::kWaiting, "waiting", "waiting"},
     {SourceState::kGivenUp, "given_up", "given up"},
     {SourceState::kHeld, "held", "held"},

@@ -11,6 +11,7 @@
 enum class SourceState {
   kStarting,
   kStreaming,
+  kNoSignal,  // running, but its zal-ndi-send shows the slate: the camera is away
   kStalled,
   kStopping,
   kWaiting,

@@ -18,10 +18,15 @@ json source_json(const SourceView& source, int64_t now) {
               {"fps", source.has_status ? json(source.fps) : json(nullptr)},
               {"connections", source.has_status ? json(source.connections) : json(nullptr)},
               {"restarts", source.restarts},
+              {"decoder_restarts", source.decoder_restarts},
               {"last_reason", source.last_reason.empty() ? json(nullptr) : json(source.last_reason)},
               {"since_s", seconds(now - source.state_since)}};
   if (source.state == SourceState::kWaiting && source.next_start_at != kNoTime) {
     out["next_start_in_s"] = seconds(source.next_start_at - now);
+  }
+  if (source.state == SourceState::kNoSignal) {
+    const std::string& reason = source.no_signal_reason;
+    out["no_signal_reason"] = reason.empty() ? json(nullptr) : json(reason);
   }
   return out;
 }
@@ -129,6 +134,11 @@ std::string metrics_body(const View& view, int64_t now_ms) {
   }
   family(out, {"zal_ndi_source_restarts_total", "counter", "Starts after the first, since the supervisor started."});
   for (const SourceView& s : view.sources) sample(out, "zal_ndi_source_restarts_total", s, std::to_string(s.restarts));
+  family(out, {"zal_ndi_source_decoder_restarts_total", "counter",
+               "Decoders started again inside its zal-ndi-send runs, since the supervisor started."});
+  for (const SourceView& s : view.sources) {
+    sample(out, "zal_ndi_source_decoder_restarts_total", s, std::to_string(s.decoder_restarts));
+  }
   family(out, {"zal_ndi_source_since_start_seconds", "gauge",
                "Seconds since the source's zal-ndi-send was last started."});
   for (const SourceView& s : view.sources) {
@@ -149,6 +159,7 @@ struct StateColour {
 const StateColour kColours[] = {
     {SourceState::kStarting, "#42a5f5"},
     {SourceState::kStreaming, "#43a047"},
+    {SourceState::kNoSignal, "#f48fb1"},
     {SourceState::kStalled, "#ff9800"},
     {SourceState::kStopping, "#9e9e9e"},
     {SourceState::kWaiting, "#fdd835"},
@@ -237,7 +248,8 @@ function tile(name) {
   const parts = {tile: t, state: make("span", "state", top), values: {}};
   const dl = make("dl", "", t);
   for (const [key, label] of [["fps", "fps"], ["connections", "receivers"], ["restarts", "restarts"],
-                              ["last_reason", "last end"], ["since_s", "in state"]]) {
+                              ["decoder_restarts", "decoder restarts"], ["last_reason", "last end"],
+                              ["no_signal_reason", "slate"], ["since_s", "in state"]]) {
     make("dt", "", dl).textContent = label;
     parts.values[key] = make("dd", key, dl);
   }
@@ -271,6 +283,8 @@ function show(sources) {
     v.fps.textContent = s.fps === null ? "\u2013" : s.fps.toFixed(1);
     v.connections.textContent = s.connections === null ? "\u2013" : s.connections;
     v.restarts.textContent = s.restarts;
+    v.decoder_restarts.textContent = s.decoder_restarts;
+    v.no_signal_reason.textContent = s.no_signal_reason ? s.no_signal_reason : "\u2013";
     v.last_reason.textContent = s.last_reason === null ? "\u2013" : s.last_reason;
     v.since_s.textContent = duration(s.since_s);
     counts[s.state] = (counts[s.state] || 0) + 1;

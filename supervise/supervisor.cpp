@@ -47,6 +47,9 @@ namespace {
 
 enum class Phase { kRunning, kWaiting, kGivenUp, kHeld, kIdle };
 
+// What a zal-ndi-send --keep-alive says it sends out; kNone from any other.
+enum class Picture { kNone, kSlate, kCamera };
+
 // What follows a child's end when it was stopped on purpose.
 enum Then { kPolicy, kRemove, kStartOnce, kHold };
 
@@ -72,6 +75,11 @@ struct Slot {
   bool has_status = false;
   double fps = 0;
   int64_t connections = 0;
+  Picture picture = Picture::kNone;
+  std::string slate_reason;  // what its last slate line said
+  // Decoder restarts: of the runs that ended, and of this run by its last status line.
+  uint64_t decoder_restarts_before = 0;
+  uint64_t decoder_restarts = 0;
   std::string last_reason;
   std::optional<SourceState> shown;  // the state the view last showed, since shown_since
   int64_t shown_since = 0;
@@ -81,6 +89,19 @@ struct Slot {
 namespace {
 
 bool input_open(const Slot& slot) { return slot.kill_at == kNever; }
+
+// What zal-ndi-send --keep-alive sends out: the slate from its slate line or a
+// status line that says so, the camera again from its camera line or status.
+void note_picture(Slot* slot, const LineInfo& info) {
+  if (info.event == "slate") {
+    slot->picture = Picture::kSlate;
+    slot->slate_reason = info.message;
+  } else if (info.event == "camera") {
+    slot->picture = Picture::kCamera;
+  } else if (info.event == "status" && !info.picture.empty()) {
+    slot->picture = info.picture == "slate" ? Picture::kSlate : Picture::kCamera;
+  }
+}
 
 }  // namespace
 
@@ -158,6 +179,9 @@ void Supervisor::start(Slot* slot) {
   slot->has_status = false;
   slot->fps = 0;
   slot->connections = 0;
+  slot->picture = Picture::kNone;
+  slot->decoder_restarts_before += slot->decoder_restarts;
+  slot->decoder_restarts = 0;
   slot->started_at = now;
   ++slot->starts;
 }
@@ -217,7 +241,11 @@ void Supervisor::pass_line(Slot* slot, const std::string& line) {
     slot->has_status = true;
     slot->fps = info.fps;
     slot->connections = info.connections;
+    if (info.decoder_restarts >= 0) {
+      slot->decoder_restarts = static_cast<uint64_t>(info.decoder_restarts);
+    }
   }
+  note_picture(slot, info);
   edge_->write_line(tag_line(slot->source.name, line, info));
 }
 
@@ -229,6 +257,7 @@ void Supervisor::finish_if_done(Slot* slot) {
   slot->has_status = false;  // no frames go out until the next run says so
   slot->fps = 0;
   slot->connections = 0;
+  slot->picture = Picture::kNone;
   slot->last_reason = policy_end_reason(slot->policy, slot->end);
   if (stopping_) {
     slot->phase = Phase::kIdle;
@@ -444,7 +473,11 @@ SourceState Supervisor::state_of(const Slot& slot) const {
     case Phase::kRunning:
       if (stopping_ || slot.then != kPolicy) return SourceState::kStopping;
       if (slot.policy.run.stalled) return SourceState::kStalled;
-      return slot.policy.run.started ? SourceState::kStreaming : SourceState::kStarting;
+      if (!slot.policy.run.started) return SourceState::kStarting;
+      if (slot.picture == Picture::kSlate) return SourceState::kNoSignal;
+      // A keep-alive run says which picture goes out right after `started`.
+      if (slot.picture == Picture::kNone && slot.source.keep_alive) return SourceState::kStarting;
+      return SourceState::kStreaming;
     case Phase::kWaiting:
       return SourceState::kWaiting;
     case Phase::kGivenUp:
@@ -489,6 +522,8 @@ View Supervisor::view() const {
     source.fps = slot->fps;
     source.connections = slot->connections;
     source.restarts = slot->starts > 0 ? slot->starts - 1 : 0;
+    source.decoder_restarts = slot->decoder_restarts_before + slot->decoder_restarts;
+    if (source.state == SourceState::kNoSignal) source.no_signal_reason = slot->slate_reason;
     source.last_reason = slot->last_reason;
     source.state_since = slot->shown_since;
     if (slot->phase == Phase::kWaiting) source.next_start_at = slot->restart_at;

@@ -19,6 +19,9 @@ struct SourceView {
   double fps = 0;           // from the last status line
   int64_t connections = 0;  // from the last status line
   uint64_t restarts = 0;    // starts after the first, since the supervisor started
+  // Decoders its zal-ndi-send runs started again (--keep-alive), since the supervisor started.
+  uint64_t decoder_restarts = 0;
+  std::string no_signal_reason;  // while no_signal: the slate's reason in words, if it gave one
   std::string last_reason;  // "exit 1", "stall", ...: "" before any end
   int64_t state_since = 0;           // entered its current state
   int64_t next_start_at = kNoTime;   // while waiting

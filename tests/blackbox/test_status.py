@@ -21,7 +21,8 @@ import pytest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from conftest import ROOT, WINDOWS, host_path  # noqa: E402
-from test_supervise import FOREVER, SMALL, SUPERVISOR, Run, of, supervise  # noqa: E402,F401
+from test_supervise import (ENDING, FOREVER, SMALL, SUPERVISOR, Run, camera, of,  # noqa: E402,F401
+                            supervise)
 
 ALERTS = (ROOT / "docs" / "prometheus-alerts.yml").read_text()
 API_SCHEMA = json.loads((ROOT / "docs" / "supervise-api.schema.json").read_text())
@@ -99,7 +100,7 @@ def status(supervise):
 
 def test_api_bodies_actions_and_their_lines(status, tmp_path):
     run, client = status([dict(SMALL, name="steady", input=FOREVER),
-                          dict(SMALL, name="quick", input="fake:frames=1"),
+                          dict(ENDING, name="quick", input="fake:frames=1"),
                           dict(SMALL, name=HOSTILE + " Bühne/東京", input=FOREVER)],
                          restart={"first_delay_s": 60, "max_delay_s": 60})
     got = client.wait(lambda s: s.get("steady", {}).get("state") == "streaming"
@@ -168,6 +169,27 @@ def test_the_alert_rules_pass_promtool_and_their_own_tests():
     for args in (["check", "rules", "prometheus-alerts.yml"], ["test", "rules", "prometheus-alerts.test.yml"]):
         r = subprocess.run(["promtool", *args], cwd=ROOT / "docs", capture_output=True, timeout=60)
         assert r.returncode == 0 and b"SUCCESS" in r.stdout, r.stdout + r.stderr
+
+
+def test_a_source_on_the_slate_is_no_signal_until_its_camera_is_back(status, camera):
+    # Its zal-ndi-send runs on with the slate while the camera's port is closed and starts its
+    # decoder again itself: the supervisor neither restarts nor stops it.
+    run, client = status([dict(SMALL, name="away", input=camera.url("forever=1;fps=30"))])
+    got = client.wait(lambda s: s.get("away", {}).get("no_signal_reason") == "camera not reachable"
+                      and s["away"]["decoder_restarts"] >= 2)["away"]
+    assert got["state"] == "no_signal" and got["fps"] > 0 and got["restarts"] == 0, got
+    res, text = client.get("/metrics")
+    assert b'zal_ndi_source_state{source="away",state="no_signal"} 1' in text
+    assert b'zal_ndi_source_up{source="away"} 0' in text
+    restarts = re.search(rb'^zal_ndi_source_decoder_restarts_total{source="away"} (\d+)$', text, re.M)
+    assert restarts and int(restarts.group(1)) >= 2, text
+    camera.open()
+    back = client.wait(lambda s: s["away"]["state"] == "streaming")["away"]
+    assert "no_signal_reason" not in back and back["decoder_restarts"] >= 2, back
+    run.close_stdin()
+    assert run.finish() == 0
+    assert [e["event"] for e in of(run.events, "away") if e["event"] in ("started", "exit", "restart")] \
+        == ["started", "exit"]
 
 
 def test_the_token_is_asked_of_every_request(status, env, tmp_path):

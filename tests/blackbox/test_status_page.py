@@ -9,7 +9,7 @@ import pytest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from test_status import HOSTILE, status  # noqa: E402,F401
-from test_supervise import FOREVER, SMALL, of, supervise  # noqa: E402,F401
+from test_supervise import ENDING, FOREVER, SMALL, camera, of, supervise  # noqa: E402,F401
 
 webdriver = pytest.importorskip("selenium.webdriver")
 from selenium.common.exceptions import NoAlertPresentException  # noqa: E402
@@ -41,11 +41,11 @@ def tiles(driver):
             for t in driver.find_elements(By.CLASS_NAME, "tile")}
 
 
-def test_tiles_show_states_buttons_act_and_names_stay_text(status, browser):
+def test_tiles_show_states_buttons_act_and_names_stay_text(status, browser, camera):
     run, client = status([dict(SMALL, name="Stage Left", input=FOREVER),
-                          dict(SMALL, name="Door", input="fake:frames=1"),
+                          dict(ENDING, name="Door", input="fake:frames=1"),
                           dict(SMALL, name=HOSTILE, input=FOREVER),
-                          dict(SMALL, name="Booth", input=FOREVER)],
+                          dict(SMALL, name="Booth", input=camera.url("forever=1"))],
                          restart={"first_delay_s": 60, "max_delay_s": 60})
     client.wait(lambda s: s.get("Door", {}).get("state") == "waiting"
                 and s.get("Stage Left", {}).get("state") == "streaming")
@@ -53,6 +53,12 @@ def test_tiles_show_states_buttons_act_and_names_stay_text(status, browser):
     wait = WebDriverWait(browser, 20, poll_frequency=0.1)
     wait.until(lambda d: tiles(d).get("Door") == "waiting" and tiles(d).get(HOSTILE) == "streaming")
     assert list(tiles(browser)) == ["Stage Left", "Door", HOSTILE, "Booth"]
+    # Its camera away, Booth shows the slate: a colour of its own, and why.
+    wait.until(lambda d: tiles(d).get("Booth") == "no_signal")
+    colours = browser.execute_script(
+        "return [...document.querySelectorAll('.tile')].map(t => getComputedStyle(t).borderLeftColor)")
+    assert len(set(colours)) == 3, colours
+    wait.until(lambda d: "camera not reachable" in d.find_elements(By.CLASS_NAME, "tile")[3].text)
     # The hostile name is the text of its tile and ran nothing.
     assert len(browser.find_elements(By.TAG_NAME, "script")) == 1
     with pytest.raises(NoAlertPresentException):

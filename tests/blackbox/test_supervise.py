@@ -22,6 +22,8 @@ from conftest import BUILD, EXE, NEWLINE, PROGRAM, WINDOWS, Run, host_path, wine
 SUPERVISOR = BUILD / ("zal-ndi-supervise" + EXE)
 USAGE = b"usage: zal-ndi-supervise [--check] [--service] <sources.json>" + NEWLINE
 SMALL = {"width": 64, "height": 48}
+# A source whose zal-ndi-send ends when its decoder does, as without keep-alive.
+ENDING = dict(SMALL, keep_alive=False)
 FOREVER = "fake:forever=1;fps=30"
 STEADY = "Bühne 東京"
 POSIX = pytest.mark.skipif(WINDOWS, reason="POSIX signals")
@@ -144,8 +146,8 @@ def test_restart_backs_off_and_starts_over_after_a_healthy_run(supervise, camera
     # (a slow build may take a second or two for the quick run too). Quick's camera answers all along:
     # its probes find nothing new, so its back-off holds.
     camera.open()
-    run = supervise([dict(SMALL, name="quick", input=camera.url("frames=1")),
-                     dict(SMALL, name=STEADY, input="fake:frames=150;fps=30")],
+    run = supervise([dict(ENDING, name="quick", input=camera.url("frames=1")),
+                     dict(ENDING, name=STEADY, input="fake:frames=150;fps=30")],
                     restart={"first_delay_s": 0.2, "max_delay_s": 0.8, "healthy_after_s": 4})
     events = run.wait_for(lambda ev: len(of(ev, "quick", "restart")) >= 5
                           and len(of(ev, STEADY, "restart")) >= 2, timeout=60)
@@ -210,8 +212,9 @@ def test_a_start_that_may_work_later_is_retried(supervise, tmp_path):
 def test_a_camera_back_during_the_wait_is_started_at_once(supervise, camera):
     # Both fail while the camera is away and wait a minute; only the probed one starts when it
     # is back (its credentials are no part of the probe's address).
-    run = supervise([dict(SMALL, name="cam", input=camera.url("forever=1;fps=30", "user:secret@")),
-                     dict(SMALL, name="unprobed", input=camera.url("forever=1;fps=30"), probe=False)],
+    run = supervise([dict(ENDING, name="cam", input=camera.url("forever=1;fps=30", "user:secret@")),
+                     dict(ENDING, name="unprobed", input=camera.url("forever=1;fps=30"),
+                          probe=False)],
                     restart={"first_delay_s": 60, "max_delay_s": 60})
     run.wait_for(lambda ev: of(ev, "cam", "restart") and of(ev, "unprobed", "restart"), timeout=90)
     time.sleep(2.5)  # the camera stays away a while: the probes of this wait find it closed
@@ -235,7 +238,7 @@ def test_a_camera_back_during_the_wait_is_started_at_once(supervise, camera):
                                  pytest.param("sigkill", marks=POSIX)])
 def test_stop_leaves_no_process(supervise, tmp_path, how):
     run = supervise([dict(SMALL, name="a", input=FOREVER), dict(SMALL, name="b", input=FOREVER),
-                     dict(SMALL, name="later", input="fake:frames=1")],
+                     dict(ENDING, name="later", input="fake:frames=1")],
                     restart={"first_delay_s": 60, "max_delay_s": 60})
     run.wait_for(lambda ev: of(ev, "a", "started") and of(ev, "b", "started")
                  and of(ev, "later", "restart"))
@@ -356,7 +359,7 @@ def children_by_name(run):
 
 @POSIX
 def test_a_reload_restarts_only_what_changed(supervise, tmp_path):
-    later = dict(SMALL, name="later", input="fake:frames=1")
+    later = dict(ENDING, name="later", input="fake:frames=1")
     run = supervise([dict(SMALL, name="same", input=FOREVER), later,
                      dict(SMALL, name="changed", input=FOREVER), dict(SMALL, name="gone", input=FOREVER)],
                     restart={"first_delay_s": 60, "max_delay_s": 60})

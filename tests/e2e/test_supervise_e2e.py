@@ -51,7 +51,7 @@ def test_source_comes_back_when_the_server_does(program, tmp_path):
     sources = tmp_path / "sources.json"
     doc = {"restart": {"first_delay_s": 3, "max_delay_s": 3, "stall_after_s": 5},
            "sources": [{"name": "cam", "input": "rtsp://127.0.0.1:%d/test" % port,
-                        "width": 320, "height": 240}]}
+                        "width": 320, "height": 240, "keep_alive": False}]}
     if WINDOWS:
         doc["ffmpeg"] = host_path(decoder_exe())
     sources.write_text(json.dumps(doc))

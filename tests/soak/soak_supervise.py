@@ -1,38 +1,48 @@
 """Supervised fault soak: zal-ndi-supervise with four sources from four RTSP test servers
-(real ffmpeg, audio on, 320x240 at 30 fps, the stand-in runtime, default restart settings),
-while the servers are dropped, kept away and frozen in turn. On demand, not in CI:
-bash scripts/soak-supervise.sh (run with /usr/bin/python3, which has python3-gi).
+(real ffmpeg, audio on, 320x240 at 30 fps, the stand-in runtime, default restart settings,
+every source with --keep-alive), while the servers are dropped, kept away and frozen in turn.
+On demand, not in CI: bash scripts/soak-supervise.sh (run with /usr/bin/python3, which has
+python3-gi).
 
-Faults, round-robin over the sources and over the kinds, each against a source whose run has
-been started for healthy_after_s, the next one only after the last source streams again:
+Faults, round-robin over the sources and over the kinds, each against a source whose camera
+has been back for healthy_after_s, the next one only after the last source's camera is back:
 - drop: the server is terminated and a new one is listening on its port 8 s later;
 - outage: the same, back after 40 s;
 - freeze: SIGSTOP for 20 s, then SIGCONT.
 A fault begins only if its camera is back before SOAK_SECONDS are up; recovery and the final
 snapshot may run past that.
 
-Per fault: the time from the camera's return (the new server ready, or SIGCONT) to the source's
-next `started` line and to its first `status` line with fps above 0.
+What a receiver sees comes from the stand-in runtime's record of every send (its count mode,
+one record per zal-ndi-send: the program the supervisor starts is a wrapper that gives each its
+own folder). A frame is the slate when its first bytes are those of the run's first frame,
+which is always the slate. Per fault: the time from the fault to the first slate frame, from
+the camera's return (the new server ready, or SIGCONT) to the first camera frame, and the
+longest pauses between video sends and between audio blocks from the fault to a second after
+the camera's first frame; the same times from the lines (`slate`, `camera`) as they come. Per
+source: the senders created and the longest pauses over the whole run.
 
 Checks (exit code 1 if one fails): every line against docs/supervise-events.schema.json; per
 source, every `exit` before the `restart` about its run (and each run's lines in order); no
-source given up; the supervisor stops with 0 and leaves no process; no leak between the
-snapshot after the warm-up and the one at the end: the same number of children and decoders,
-the same descriptor counts (the supervisor, and each source's child against that source's child
-at the start), RSS growth at most 1 MB per process.
+source given up; a record for every sender; the supervisor stops with 0 and leaves no process;
+no leak between the snapshot after the warm-up and the one at the end: the same number of
+children and decoders, the same descriptor counts (the supervisor, and each source's child
+against that source's child at the start), RSS growth at most 1 MB per process (a child's
+allowance adds the stand-in's record of its sends, 16 bytes each).
 
-Goals (reported PASS/FAIL; they fail the exit code only with SOAK_STRICT=1): after a drop or an
-outage `started` within 3 s of the return (median) and 5 s at worst; after a freeze within
-stall_after_s + 5 s of the resume; no leak.
+Goals (reported PASS/FAIL; they fail the exit code only with SOAK_STRICT=1): one sender per
+source for the whole run; no pause between video sends over 100 ms, none between audio blocks
+over 50 ms; the slate out within 1.5 s of each fault; the camera's first frame within 2 s of
+its return (median) and 3 s at worst; no leak.
 
 Environment: SOAK_SECONDS (1200), SOAK_WARMUP (20: streaming time of every child before a
-snapshot), SOAK_GAP (20: settling time after a source streams again, before the next fault),
-SOAK_RECOVER_MAX (150: the longest wait for a source to stream again), SOAK_SAMPLE_SECONDS
+snapshot), SOAK_GAP (20: settling time after a source's camera is back, before the next
+fault), SOAK_RECOVER_MAX (150: the longest wait for a camera to be back), SOAK_SAMPLE_SECONDS
 (10: supervisor samples), ZAL_BUILD_DIR (build), SOAK_OUT (out/soak-supervise: sources.json,
-events.jsonl, samples.csv, logs, summary.json).
+events.jsonl, samples.csv, logs, records/, summary.json).
 """
 import json
 import os
+import shutil
 import signal
 import socket
 import statistics
@@ -60,10 +70,26 @@ OUT = Path(os.environ.get("SOAK_OUT", REPO / "out" / "soak-supervise")).resolve(
 SOURCES = 4
 W, H, FPS = 320, 240, 30
 FAULTS = [("drop", 8.0), ("outage", 40.0), ("freeze", 20.0)]
-# The supervisor's defaults; the sources file leaves "restart" out.
-STALL_AFTER, HEALTHY_AFTER = 10.0, 60.0
+# The default restart settings, which zal-ndi-send's own decoder restarts use too.
+HEALTHY_AFTER = 60.0
 RSS_LIMIT_KB = 1024
-COMEBACK_MEDIAN, COMEBACK_WORST, FREEZE_SLACK = 3.0, 5.0, 5.0
+RECORD_BYTES = 16  # the stand-in's count mode keeps this much per send
+SLATE_WITHIN, CAMERA_MEDIAN, CAMERA_WORST = 1.5, 2.0, 3.0
+VIDEO_PAUSE, AUDIO_PAUSE = 0.100, 0.050
+RECORDS = OUT / "records"
+# The program the supervisor starts: zal-ndi-send with a stand-in record of its own.
+WRAPPER = """#!/bin/sh
+name=
+prev=
+for arg in "$@"; do
+  [ "$prev" = --name ] && name=$arg
+  prev=$arg
+done
+export ZAL_STANDIN_MODE=count
+export ZAL_STANDIN_CAPTURE="%s/$name/$$"
+mkdir -p "$ZAL_STANDIN_CAPTURE"
+exec "%s" "$@"
+"""
 
 
 class Camera:
@@ -133,7 +159,8 @@ def option_value(args, name):
 
 def snapshot(supervisor):
     """The supervisor, its children by source and their decoders."""
-    snap = {"supervisor": reading(supervisor), "children": {}, "decoders": {}, "problems": []}
+    snap = {"supervisor": reading(supervisor), "children": {}, "decoders": {}, "problems": [],
+            "at": time.monotonic()}
     kids = proc_children(supervisor)
     snap["child_count"] = len(kids)
     snap["decoder_count"] = 0
@@ -154,32 +181,34 @@ def snapshot(supervisor):
     return snap
 
 
-def streaming(lines, source, since_started_s=0.0):
-    """The time of source's last status with frames, when its last run has been started for
-    at least since_started_s and nothing ended it; else None."""
+def streaming(lines, source, since_camera_s=0.0):
+    """The time of source's last status with the camera's frames going out, when its camera
+    has been back for at least since_camera_s and neither the slate nor an end came since;
+    else None."""
     with lines.cond:
         items = list(lines.items)
-    started = alive = None
+    camera = alive = None
     for t, raw in items:
         obj = parse(raw)
         if obj is None or obj.get("source") != source:
             continue
         event = obj.get("event")
-        if event == "started":
-            started, alive = t, None
-        elif event == "status" and started is not None and obj.get("fps", 0) > 0:
+        if event == "camera":
+            camera, alive = t, None
+        elif (event == "status" and camera is not None and obj.get("picture") == "camera"
+              and obj.get("fps", 0) > 0):
             alive = t
-        elif event in ("exit", "error", "restart", "given_up"):
-            started = alive = None
-    if started is None or alive is None or time.monotonic() - started < since_started_s:
+        elif event in ("slate", "exit", "error", "restart", "given_up"):
+            camera = alive = None
+    if camera is None or alive is None or time.monotonic() - camera < since_camera_s:
         return None
     return alive
 
 
-def wait_streaming(lines, sources, since_started_s, timeout):
+def wait_streaming(lines, sources, since_camera_s, timeout):
     deadline = time.monotonic() + timeout
     while True:
-        waiting = [s for s in sources if streaming(lines, s, since_started_s) is None]
+        waiting = [s for s in sources if streaming(lines, s, since_camera_s) is None]
         if not waiting or time.monotonic() >= deadline:
             return waiting
         time.sleep(0.5)
@@ -197,29 +226,36 @@ def inject(camera, kind, length):
     return camera.start()
 
 
-def comeback(lines, source, first_line, back, timeout):
-    """From line first_line on: source's next `started`, its first `status` with fps above 0
-    after that, and the restart reasons before the `started`."""
+def comeback(lines, source, first_line, at, back, timeout):
+    """From line first_line on, as the lines tell it: source's first `slate` (seconds after
+    the fault at), its `camera` after that (seconds after back), the supervisor's restart
+    reasons meanwhile, and the decoder restarts its status lines counted across the fault."""
     def of_source(event):
         return lambda t, obj: obj.get("source") == source and obj.get("event") == event
 
     deadline = back + timeout
-    got = lines.wait_until(of_source("started"), max(0.0, deadline - time.monotonic()), first_line)
-    result = {"started_s": None, "fps_s": None}
+    result = {"slate_line_s": None, "camera_line_s": None}
+    slate = lines.wait_until(of_source("slate"), max(0.0, deadline - time.monotonic()), first_line)
+    camera = None
+    if slate is not None:
+        result["slate_line_s"] = slate[0] - at
+        camera = lines.wait_until(lambda t, obj: t >= slate[0] and of_source("camera")(t, obj),
+                                  max(0.0, deadline - time.monotonic()), first_line)
+    if camera is not None:
+        result["camera_line_s"] = camera[0] - back
+        lines.wait_until(lambda t, obj: t > camera[0] and of_source("status")(t, obj),
+                         max(0.0, deadline - time.monotonic()), first_line)
     with lines.cond:
-        later = [(t, parse(raw)) for t, raw in lines.items[first_line:]]
-    restarts = [(t, o["reason"]) for t, o in later if o and o.get("source") == source and
-                o.get("event") == "restart" and (got is None or t <= got[0])]
-    result["restarts"] = [r for _, r in restarts]
-    result["stall_restart_s"] = next((t for t, r in restarts if r == "stall"), None)
-    if got is None:
-        return result
-    result["started_s"] = got[0] - back
-    status = lines.wait_until(lambda t, obj: t >= got[0] and of_source("status")(t, obj) and
-                              obj.get("fps", 0) > 0, max(0.0, deadline - time.monotonic()),
-                              first_line)
-    if status is not None:
-        result["fps_s"] = status[0] - back
+        items = [(t, parse(raw)) for t, raw in lines.items]
+    ours = [(i, t, o) for i, (t, o) in enumerate(items) if o and o.get("source") == source]
+    result["restarts"] = [o["reason"] for i, t, o in ours if i >= first_line and
+                          o.get("event") == "restart" and (camera is None or t <= camera[0])]
+    counts = [(i, o["decoder_restarts"]) for i, t, o in ours
+              if o.get("event") == "status" and "decoder_restarts" in o]
+    before = [n for i, n in counts if i < first_line]
+    after = [n for i, n in counts if camera is not None and items[i][0] > camera[0]]
+    if before and after:
+        result["decoder_restarts"] = after[0] - before[-1]
     return result
 
 
@@ -232,27 +268,25 @@ def run_fault(index, cameras, lines, t0):
     at = time.monotonic()
     back = inject(cameras[source], kind, length)
     fault = {"index": index, "kind": kind, "source": name, "at_s": round(at - t0, 1),
-             "away_s": None if back is None else round(back - at, 2)}
+             "away_s": None if back is None else round(back - at, 2), "at": at, "back": back}
     if back is None:
         fault["problem"] = "the server did not start again on port %d" % cameras[source].port
         return fault
-    result = comeback(lines, name, first_line, back, RECOVER_MAX)
+    result = comeback(lines, name, first_line, at, back, RECOVER_MAX)
     fault["restarts"] = result["restarts"]
-    for key in ("started_s", "fps_s"):
+    fault["decoder_restarts"] = result.get("decoder_restarts")
+    for key in ("slate_line_s", "camera_line_s"):
         fault[key] = None if result[key] is None else round(result[key], 2)
-    if kind == "freeze" and result["stall_restart_s"] is not None:
-        fault["stall_restart_after_freeze_s"] = round(result["stall_restart_s"] - at, 2)
-    stall = fault.get("stall_restart_after_freeze_s")
-    print("soak: %5.0f s  %-6s %s  back after %.1f s; started %s, fps>0 %s, restarts %s%s"
-          % (at - t0, kind, name, back - at, fmt(fault["started_s"]), fmt(fault["fps_s"]),
-             ",".join(fault["restarts"]) or "-",
-             "" if stall is None else " (stall restart %.1f s into the freeze)" % stall),
-          flush=True)
+    print("soak: %5.0f s  %-6s %s  back after %.1f s; lines: slate %s after the fault, camera %s "
+          "after the return; decoder restarts %s, supervisor restarts %s"
+          % (at - t0, kind, name, back - at, fmt(fault["slate_line_s"]),
+             fmt(fault["camera_line_s"]), fault["decoder_restarts"],
+             ",".join(fault["restarts"]) or "-"), flush=True)
     return fault
 
 
 def fmt(seconds):
-    return "never" if seconds is None else "%.2f s" % seconds
+    return "never" if seconds is None else "%.3f s" % seconds
 
 
 class Sampler:
@@ -338,24 +372,25 @@ def order_problems(objects):
     return problems
 
 
-def leak_problems(start, end):
+def leak_problems(start, end, record_kb):
+    """record_kb: by source, what the stand-in's record of its sends grew between the two."""
     problems = []
     for key, what in (("child_count", "children"), ("decoder_count", "decoders"),
                       ("descendant_count", "processes under the supervisor")):
         if end[key] != start[key]:
             problems.append("%d %s at the end, %d at the start" % (end[key], what, start[key]))
-    pairs = [("supervisor", start["supervisor"], end["supervisor"])]
-    pairs += [("child of " + n, start["children"][n], end["children"].get(n))
+    pairs = [("supervisor", start["supervisor"], end["supervisor"], 0)]
+    pairs += [("child of " + n, start["children"][n], end["children"].get(n), record_kb.get(n, 0))
               for n in sorted(start["children"])]
-    for what, a, b in pairs:
+    for what, a, b, allowance in pairs:
         if a is None or b is None:
             problems.append("%s: no reading at the %s" % (what, "start" if a is None else "end"))
             continue
         if b["fds"] != a["fds"]:
             problems.append("%s: %d descriptors at the end, %d at the start" % (what, b["fds"], a["fds"]))
-        if b["rss_kb"] - a["rss_kb"] > RSS_LIMIT_KB:
+        if b["rss_kb"] - a["rss_kb"] > RSS_LIMIT_KB + allowance:
             problems.append("%s: RSS %d kB at the end, %d kB at the start (limit +%d kB)"
-                            % (what, b["rss_kb"], a["rss_kb"], RSS_LIMIT_KB))
+                            % (what, b["rss_kb"], a["rss_kb"], RSS_LIMIT_KB + allowance))
     return problems
 
 
@@ -380,34 +415,142 @@ def leak_figures(start, end):
     return figures
 
 
-def comeback_goals(faults):
-    def times(kinds, key):
-        return [f.get(key) for f in faults if f["kind"] in kinds and "problem" not in f]
+# What a receiver sees, from the stand-in's records.
 
-    def stats(values):
-        got = [v for v in values if v is not None]
-        return {"count": len(values), "missed": len(values) - len(got),
-                "median_s": round(statistics.median(got), 2) if got else None,
-                "worst_s": round(max(got), 2) if got else None}
+def read_records(root):
+    """By source, one record per zal-ndi-send run: its folder, and (None when the run left no
+    record) video [(t_s, first8)] and audio [t_s], in send order."""
+    records = {}
+    for folder in sorted(p for p in root.iterdir() if p.is_dir()) if root.exists() else []:
+        runs = []
+        for run in sorted(folder.iterdir()):
+            rec = {"folder": run.name, "video": None, "audio": None}
+            if (run / "counts.json").exists():
+                with open(run / "video_times.txt") as f:
+                    rec["video"] = [(int(t) / 1e9, int(b)) for t, b in (line.split() for line in f)]
+                with open(run / "audio_times.txt") as f:
+                    rec["audio"] = [int(line.split()[0]) / 1e9 for line in f]
+            runs.append(rec)
+        records[folder.name] = runs
+    return records
 
-    summary = {kind: {"started": stats(times([kind], "started_s")),
-                      "fps": stats(times([kind], "fps_s"))} for kind, _ in FAULTS}
-    goals = {}
-    back = times(["drop", "outage"], "started_s")
-    if back:
-        s = stats(back)
-        goals["drop_outage_started_median_3s"] = s["missed"] == 0 and s["median_s"] <= COMEBACK_MEDIAN
-        goals["drop_outage_started_worst_5s"] = s["missed"] == 0 and s["worst_s"] <= COMEBACK_WORST
-        summary["drop_and_outage_started"] = s
-    frozen = times(["freeze"], "started_s")
-    if frozen:
-        limit = STALL_AFTER + FREEZE_SLACK
-        goals["freeze_started_within_%gs" % limit] = all(v is not None and v <= limit for v in frozen)
-    return summary, goals
+
+def longest_pause(times):
+    return max((b - a for a, b in zip(times, times[1:])), default=None)
+
+
+def within(times, start, end):
+    return [t for t in times if start <= t <= end]
+
+
+def pauses_over(times, limit):
+    return [(a, b) for a, b in zip(times, times[1:]) if b - a > limit]
+
+
+def over_goal(times, limit, others, t0):
+    """The pauses over limit (at most 10): when (s from the start), how long, and how many
+    other sources paused 50 ms or more at the same time (the whole machine held up)."""
+    out = []
+    for a, b in pauses_over(times, limit)[:10]:
+        shared = sum(1 for other in others if any(x < b and y > a for x, y in pauses_over(other, 0.05)))
+        out.append([round(a - t0, 1), round(b - a, 3), shared])
+    return out
+
+
+def fault_figures(fault, video, audio):
+    """From the record of the source's one sender: the slate and camera times and the
+    pauses from the fault to a second after the camera's first frame."""
+    at, back = fault["at"], fault["back"]
+    slate_mark = video[0][1]  # the run's first frame is the slate
+    slate = next((t for t, mark in video if t >= at and mark == slate_mark), None)
+    camera = next((t for t, mark in video if t >= back and mark != slate_mark), None)
+    end = (camera if camera is not None else back) + 1.0
+    times = [t for t, _ in video]
+    figures = {"slate_s": None if slate is None else slate - at,
+               "camera_s": None if camera is None else camera - back,
+               "video_pause_s": longest_pause(within(times, at, end)),
+               "audio_pause_s": longest_pause(within(audio, at, end))}
+    return {k: None if v is None else round(v, 3) for k, v in figures.items()}
+
+
+def receiver_view(summary, failures, records, objects, t0):
+    """Senders and pauses per source, and each fault's figures, from the records."""
+    started = {}
+    for o in objects:
+        if o.get("event") == "started":
+            started[o["source"]] = started.get(o["source"], 0) + 1
+    sources = {}
+    kept_by_source = {n: [r for r in runs if r["video"]] for n, runs in records.items()}
+    for i in range(SOURCES):
+        name = source_name(i)
+        runs = records.get(name, [])
+        lost = [r["folder"] for r in runs if r["video"] is None]
+        if lost:
+            failures.append("%s: no record from the run(s) in %s" % (name, lost))
+        kept = [r for r in runs if r["video"]]
+        sources[name] = {"senders": len(runs), "started_lines": started.get(name, 0),
+                         "video_sends": sum(len(r["video"]) for r in kept),
+                         "audio_sends": sum(len(r["audio"]) for r in kept),
+                         "video_pause_s": max((longest_pause([t for t, _ in r["video"]]) or 0
+                                               for r in kept), default=None),
+                         "audio_pause_s": max((longest_pause(r["audio"]) or 0 for r in kept),
+                                              default=None)}
+        others = [r for n, rs in kept_by_source.items() if n != name for r in rs]
+        sources[name]["video_over_goal"] = [
+            p for r in kept for p in over_goal([t for t, _ in r["video"]], VIDEO_PAUSE,
+                                               [[t for t, _ in o["video"]] for o in others], t0)]
+        sources[name]["audio_over_goal"] = [
+            p for r in kept for p in over_goal(r["audio"], AUDIO_PAUSE - 1e-9,
+                                               [o["audio"] for o in others], t0)]
+    summary["sources"] = sources
+    for fault in summary["faults"]:
+        runs = [r for r in records.get(fault["source"], []) if r["video"]]
+        if len(runs) == 1 and "problem" not in fault:
+            fault.update(fault_figures(fault, runs[0]["video"], runs[0]["audio"]))
+
+
+def receiver_goals(summary):
+    faults = [f for f in summary["faults"] if "problem" not in f]
+    sources = summary["sources"].values()
+    slate = [f.get("slate_s") for f in faults]
+    camera = [f.get("camera_s") for f in faults]
+    got = [c for c in camera if c is not None]
+    stats = {kind: {key: [f.get(key) for f in faults if f["kind"] == kind]
+                    for key in ("slate_s", "camera_s", "video_pause_s", "audio_pause_s")}
+             for kind, _ in FAULTS}
+    stats["camera_s"] = {"median": round(statistics.median(got), 3) if got else None,
+                         "worst": round(max(got), 3) if got else None, "missed": len(camera) - len(got)}
+    goals = {
+        "one_sender_per_source": all(s["senders"] == 1 and s["started_lines"] == 1 for s in sources),
+        "video_pause_at_most_100ms": all(s["video_pause_s"] is not None and
+                                         s["video_pause_s"] <= VIDEO_PAUSE for s in sources),
+        "audio_pause_under_50ms": all(s["audio_pause_s"] is not None and
+                                      s["audio_pause_s"] < AUDIO_PAUSE for s in sources),
+    }
+    if faults:
+        goals["slate_within_1.5s"] = all(v is not None and v <= SLATE_WITHIN for v in slate)
+        goals["camera_back_median_2s"] = not stats["camera_s"]["missed"] and \
+            stats["camera_s"]["median"] <= CAMERA_MEDIAN
+        goals["camera_back_worst_3s"] = not stats["camera_s"]["missed"] and \
+            stats["camera_s"]["worst"] <= CAMERA_WORST
+    return stats, goals
+
+
+def record_growth_kb(records, since):
+    """By source, the stand-in's record of the sends made after since, in kB."""
+    grown = {}
+    for name, runs in records.items():
+        sends = sum(len([t for t, _ in r["video"] if t >= since]) + len(within(r["audio"], since, 1e18))
+                    for r in runs if r["video"])
+        grown[name] = sends * RECORD_BYTES // 1024 + 1
+    return grown
 
 
 def write_sources(path, cameras):
-    doc = {"ffmpeg": "/usr/bin/ffmpeg",
+    wrapper = OUT / "zal-ndi-send-recorded"
+    wrapper.write_text(WRAPPER % (RECORDS, BUILD / "zal-ndi-send"))
+    wrapper.chmod(0o755)
+    doc = {"program": str(wrapper), "ffmpeg": "/usr/bin/ffmpeg",
            "sources": [{"name": source_name(i), "input": c.url, "width": W, "height": H,
                         "fps": FPS, "audio": True} for i, c in enumerate(cameras)]}
     path.write_text(json.dumps(doc, indent=1) + "\n")
@@ -465,7 +608,7 @@ def soak(summary, failures, cameras, state):
         start_new_session=True)
     state["supervisor"] = supervisor
     lines = state["lines"] = Lines(supervisor.stdout)
-    t0 = time.monotonic()
+    t0 = state["t0"] = time.monotonic()
     names = [source_name(i) for i in range(SOURCES)]
     waiting = wait_streaming(lines, names, WARMUP, 90 + WARMUP)
     if waiting:
@@ -482,7 +625,7 @@ def soak(summary, failures, cameras, state):
     while True:
         kind, length = FAULTS[index % len(FAULTS)]
         name = source_name(index % SOURCES)
-        # Against a healthy run, so the back-off starts from first_delay_s.
+        # Against a camera back for healthy_after_s: its decoder is started again at once.
         if wait_streaming(lines, [name], HEALTHY_AFTER, RECOVER_MAX):
             failures.append("%s not streaming before fault %d" % (name, index))
         if time.monotonic() - t0 + length > SECONDS:
@@ -524,14 +667,16 @@ def analyse(summary, failures, state):
             counts = summary["restart_reasons"].setdefault(o["source"], {})
             counts[o["reason"]] = counts.get(o["reason"], 0) + 1
 
-    summary["comeback"], goals = comeback_goals(summary["faults"])
+    records = read_records(RECORDS)
+    receiver_view(summary, failures, records, objects, state.get("t0", 0.0))
+    summary["receiver"], goals = receiver_goals(summary)
     start, end = state.get("start"), state.get("end")
     if start and end:
         for when, snap in (("start", start), ("end", end)):
             failures += ["%s snapshot: %s" % (when, p) for p in snap["problems"]]
         summary["leak"] = leak_figures(start, end)
         summary["snapshots"] = {"start": start, "end": end}
-        problems = leak_problems(start, end)
+        problems = leak_problems(start, end, record_growth_kb(records, start["at"]))
         failures += ["leak: " + p for p in problems]
         goals["no_leak"] = not problems
     summary["goals"] = {k: "PASS" if v else "FAIL" for k, v in goals.items()}
@@ -543,12 +688,23 @@ def print_summary(summary, failures):
     print("soak: %s, %d faults over %s s, %d lines; cores used %s"
           % (summary["size"], len(summary["faults"]), summary.get("seconds_run", "?"),
              summary.get("lines", 0), summary.get("cpu_cores")))
-    for kind, _ in FAULTS:
-        c = summary["comeback"][kind]
-        print("soak: %-6s x%d: started median %s worst %s (missed %d); fps>0 median %s worst %s"
-              % (kind, c["started"]["count"], fmt(c["started"]["median_s"]),
-                 fmt(c["started"]["worst_s"]), c["started"]["missed"],
-                 fmt(c["fps"]["median_s"]), fmt(c["fps"]["worst_s"])))
+    print("soak: from the records (s): fault  slate  camera back  longest pause video, audio")
+    for f in summary["faults"]:
+        print("soak:   %5.0f %-6s %s  %s  %s  %s, %s"
+              % (f["at_s"], f["kind"], f["source"], fmt(f.get("slate_s")), fmt(f.get("camera_s")),
+                 fmt(f.get("video_pause_s")), fmt(f.get("audio_pause_s"))))
+    camera = summary["receiver"]["camera_s"]
+    print("soak: camera back median %s, worst %s (missed %d)"
+          % (fmt(camera["median"]), fmt(camera["worst"]), camera["missed"]))
+    for name, s in summary["sources"].items():
+        print("soak:   %s: %d sender(s), %d started line(s), %d frames, %d blocks; longest pause "
+              "video %s, audio %s" % (name, s["senders"], s["started_lines"], s["video_sends"],
+                                       s["audio_sends"], fmt(s["video_pause_s"]),
+                                       fmt(s["audio_pause_s"])))
+        for kind in ("video", "audio"):
+            for at, length, shared in s[kind + "_over_goal"]:
+                print("soak:     %s pause of %.3f s at %.1f s; %d other source(s) paused then too"
+                      % (kind, length, at, shared))
     leak = summary.get("leak")
     if leak:
         print("soak: processes (start, end): %s" % leak["processes"])
@@ -578,8 +734,9 @@ def main():
     signal.signal(signal.SIGTERM, on_sigterm)
     server_log = open(OUT / "server.log", "wb")
     cameras = [Camera(port, server_log) for port in free_ports(SOURCES)]
+    shutil.rmtree(RECORDS, ignore_errors=True)
     summary = {"seconds": SECONDS, "warmup": WARMUP, "gap": GAP, "size": "%dx%d@%d" % (W, H, FPS),
-               "stall_after_s": STALL_AFTER, "faults": []}
+               "load_average_at_start": os.getloadavg(), "faults": []}
     failures, state = [], {}
     interrupted = False
     try:

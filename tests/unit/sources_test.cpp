@@ -18,7 +18,8 @@ TEST(Sources, GivenFieldsBecomeArgumentsAndTheRestIsLeftToTheProgram) {
   SourcesError error;
   ASSERT_TRUE(parse_sources(R"({"program":"/opt/send","ffmpeg":"/usr/bin/ffmpeg",
       "restart":{"first_delay_s":0.2,"max_delay_s":2,"healthy_after_s":60,"stall_after_s":3.5},
-      "sources":[{"name":"Stage Left","input":"rtsp://a/1","width":1280,"height":720,"fps":25,"audio":false},
+      "sources":[{"name":"Stage Left","input":"rtsp://a/1","width":1280,"height":720,"fps":25,"audio":false,
+                  "keep_alive":false},
                  {"name":"B","input":"rtsp://b/1","probe":false}]})",
                             &file, &error))
       << error.place << " " << error.problem;
@@ -36,8 +37,19 @@ TEST(Sources, GivenFieldsBecomeArgumentsAndTheRestIsLeftToTheProgram) {
                             &error));
   EXPECT_EQ(1000, file.restart.first_delay_ms);
   EXPECT_EQ(30000, file.restart.max_delay_ms);
-  EXPECT_EQ((std::vector<std::string>{"zal-ndi-send", "--input", "rtsp://b/1", "--name", "B"}),
+  EXPECT_EQ((std::vector<std::string>{"zal-ndi-send", "--input", "rtsp://b/1", "--name", "B",
+                                      "--keep-alive"}),
             source_args(file, file.sources[0], "zal-ndi-send"));
+
+  // The source's own slate wins; one without keep-alive takes none.
+  ASSERT_TRUE(parse_sources(R"({"slate":"card.png","sources":[{"name":"a","input":"x"},
+      {"name":"b","input":"x","slate":"b.jpg"},{"name":"c","input":"x","keep_alive":false}]})",
+                            &file, &error));
+  const std::vector<std::string> expected[] = {
+      {"s", "--input", "x", "--name", "a", "--keep-alive", "--slate", "card.png"},
+      {"s", "--input", "x", "--name", "b", "--keep-alive", "--slate", "b.jpg"},
+      {"s", "--input", "x", "--name", "c"}};
+  for (size_t i = 0; i < 3; ++i) EXPECT_EQ(expected[i], source_args(file, file.sources[i], "s"));
 }
 
 TEST(Sources, EachProblemNamesItsPlace) {
@@ -60,6 +72,8 @@ TEST(Sources, EachProblemNamesItsPlace) {
       {R"({"sources":[{)" + ok + R"(,"groups":""}]})", "/sources/0/groups"},
       {R"({"sources":[{)" + ok + R"(,"width":1281}]})", "/sources/0/width"},
       {R"({"sources":[{)" + ok + R"(,"probe":0}]})", "/sources/0/probe"},
+      {R"({"sources":[{)" + ok + R"(,"keep_alive":false,"slate":"a.png"}]})", "/sources/0/slate"},
+      {R"({"slate":"","sources":[{)" + ok + "}]}", "/slate"},
       {R"({"sources":[{)" + ok + R"(,"width":4294967296}]})", "/sources/0/width"},
       {R"({"sources":[{"name":"A\u0000B","input":"x"}]})", "/sources/0/name"},
       {R"({"sources":[{"name":"A","input":""}]})", "/sources/0/input"},
@@ -160,11 +174,11 @@ TEST(Sources, FrameRatesAndGroupsReachTheArgumentsExactly) {
       {"name":"c","input":"x","fps":25.0},{"name":"d","input":"x","fps":"59.940"},
       {"name":"e","input":"x","fps":50}]})");
   const std::vector<Names> expected = {
-      {"s", "--input", "x", "--name", "a", "--fps", "30000/1001", "--groups", "Studio A"},
-      {"s", "--input", "x", "--name", "b", "--fps", "30000/1001", "--groups", "Foyer"},
-      {"s", "--input", "x", "--name", "c", "--fps", "25", "--groups", "Studio A"},
-      {"s", "--input", "x", "--name", "d", "--fps", "60000/1001", "--groups", "Studio A"},
-      {"s", "--input", "x", "--name", "e", "--fps", "50", "--groups", "Studio A"}};
+      {"s", "--input", "x", "--name", "a", "--fps", "30000/1001", "--groups", "Studio A", "--keep-alive"},
+      {"s", "--input", "x", "--name", "b", "--fps", "30000/1001", "--groups", "Foyer", "--keep-alive"},
+      {"s", "--input", "x", "--name", "c", "--fps", "25", "--groups", "Studio A", "--keep-alive"},
+      {"s", "--input", "x", "--name", "d", "--fps", "60000/1001", "--groups", "Studio A", "--keep-alive"},
+      {"s", "--input", "x", "--name", "e", "--fps", "50", "--groups", "Studio A", "--keep-alive"}};
   ASSERT_EQ(expected.size(), file.sources.size());
   for (size_t i = 0; i < expected.size(); ++i) {
     EXPECT_EQ(expected[i], source_args(file, file.sources[i], "s"));
@@ -187,22 +201,23 @@ TEST(Sources, TheStatusServerListensOnAnAddressAndPort) {
 TEST(Sources, AReloadSortsSourcesIntoAddedRemovedChangedAndUnchanged) {
   SourcesFile running = parsed(R"({"restart":{"first_delay_s":1},"log":"a.log","sources":[
       {"name":"same","input":"x"},{"name":"gone","input":"x"},{"name":"input","input":"x"},
-      {"name":"width","input":"x","width":2},{"name":"audio","input":"x"},{"name":"fps","input":"x"}]})");
+      {"name":"width","input":"x","width":2},{"name":"audio","input":"x"},{"name":"fps","input":"x"},
+      {"name":"keep","input":"x"}]})");
   // Restart settings and the log file are no source's; the order of the list is none either.
   SourcesFile next = parsed(R"({"restart":{"first_delay_s":5},"log":"b.log","sources":[
       {"name":"new","input":"x"},{"name":"fps","input":"x","fps":25},{"name":"same","input":"x"},
       {"name":"input","input":"y"},{"name":"width","input":"x","width":4},
-      {"name":"audio","input":"x","audio":false}]})");
+      {"name":"audio","input":"x","audio":false},{"name":"keep","input":"x","keep_alive":false}]})");
   SourcesChange change = compare_sources(running, next);
   EXPECT_EQ(Names{"new"}, change.added);
   EXPECT_EQ(Names{"gone"}, change.removed);
-  EXPECT_EQ((Names{"fps", "input", "width", "audio"}), change.changed);
+  EXPECT_EQ((Names{"fps", "input", "width", "audio", "keep"}), change.changed);
   EXPECT_EQ(Names{"same"}, change.unchanged);
 
-  // The program, ffmpeg and the groups are every source's.
+  // The program, ffmpeg, the groups and the slate are every source's.
   const std::string one = R"("sources":[{"name":"a","input":"x"}])";
-  for (const char* shared :
-       {R"("program":"/opt/send",)", R"("ffmpeg":"/opt/ffmpeg",)", R"("groups":"Foyer",)"}) {
+  for (const char* shared : {R"("program":"/opt/send",)", R"("ffmpeg":"/opt/ffmpeg",)",
+                             R"("groups":"Foyer",)", R"("slate":"card.png",)"}) {
     SourcesFile with = parsed(std::string("{") + shared + one + "}");
     EXPECT_EQ(Names{"a"}, compare_sources(parsed("{" + one + "}"), with).changed) << shared;
     EXPECT_EQ(Names{"a"}, compare_sources(with, with).unchanged) << shared;

@@ -76,10 +76,12 @@ struct FakeEdge : Edge {
   std::string state_of(const std::string& name) const { return state_name(view_of(name)->state); }
 };
 
+// Without --keep-alive, as the lines most tests give are that mode's.
 Source source(const std::string& name, const std::string& input = "fake:x") {
   Source s;
   s.name = name;
   s.input = input;
+  s.keep_alive = false;
   return s;
 }
 
@@ -217,6 +219,52 @@ TEST_F(Loop, AStalledRunIsStoppedThenKilledAndRestartedAsStall) {
   EXPECT_EQ("stall", edge.lines.back()["reason"]);
   EXPECT_EQ("stall", edge.view_of("a")->last_reason);
   EXPECT_FALSE(edge.view_of("a")->has_status);  // while it waits, no frames go out
+}
+
+// Slate frames count as frames: a source that shows the slate on purpose runs
+// on, one whose program sends nothing at all is still stopped as stalled.
+TEST_F(Loop, ASourceShowingTheSlateIsNoSignalAndStallsOnlyWhenNothingGoesOut) {
+  Source kept = source("a");
+  kept.keep_alive = true;
+  begin({kept});
+  line("a", R"({"event":"started"})");
+  EXPECT_EQ("starting", edge.state_of("a"));  // until it says which picture goes out
+  line("a", R"({"event":"slate","cause":"unreachable","message":"camera not reachable"})");
+  EXPECT_EQ("no_signal", edge.state_of("a"));
+  EXPECT_EQ("camera not reachable", edge.view_of("a")->no_signal_reason);
+  EXPECT_EQ("status 1 source: 1 no signal", edge.notices.back());
+  const std::string slate = R"({"event":"status","connections":1,"fps":30.0,"audio":true,)"
+                            R"("picture":"slate","cause":"unreachable","decoder_restarts":)";
+  int64_t t0 = edge.clock;
+  for (int i = 1; i <= 15; ++i) {
+    at(t0 + i * 2000);
+    line("a", slate + std::to_string(i) + "}");
+  }
+  EXPECT_EQ((std::vector<std::string>{"start a"}), edge.take_calls());
+  EXPECT_EQ("no_signal", edge.state_of("a"));
+  EXPECT_EQ(15u, edge.view_of("a")->decoder_restarts);
+
+  line("a", R"({"event":"camera","away_s":30.2})");
+  EXPECT_EQ("streaming", edge.state_of("a"));
+  EXPECT_EQ("", edge.view_of("a")->no_signal_reason);
+  line("a", slate + "16}");  // a status line alone tells the slate too
+  EXPECT_EQ("no_signal", edge.state_of("a"));
+
+  // Nothing goes out any more, slate or camera: stalled.
+  int64_t last = edge.clock;
+  line("a", R"({"event":"status","connections":1,"fps":0.0,"audio":true,"picture":"slate",)"
+            R"("cause":"no_frames","decoder_restarts":16})");
+  at(last + 10000);
+  EXPECT_EQ((std::vector<std::string>{"close a"}), edge.take_calls());
+  EXPECT_EQ("stalled", edge.state_of("a"));
+  ends("a", 0);
+  at(edge.clock + 1000);
+  EXPECT_EQ("starting", edge.state_of("a"));
+  line("a", R"({"event":"started"})");
+  line("a", R"({"event":"status","connections":0,"fps":30.0,"audio":true,"picture":"camera",)"
+            R"("decoder_restarts":2})");
+  EXPECT_EQ("streaming", edge.state_of("a"));
+  EXPECT_EQ(18u, edge.view_of("a")->decoder_restarts);  // counted across its runs
 }
 
 TEST_F(Loop, AStopClosesEveryInputDropsPendingRestartsAndEndsByForceAtLast) {
