@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+#include "clock.h"
+
 namespace {
 
 bool starts_without_case(const std::string& text, const char* prefix) {
@@ -49,4 +51,15 @@ bool probe_target(const std::string& input, ProbeTarget* target) {
   if (found.host.empty() || !read_port(port, &found.port)) return false;
   *target = found;
   return true;
+}
+
+bool port_accepts(const std::string& host, uint16_t port, int64_t bound_ms) {
+  int64_t deadline = steady_now_ms() + bound_ms;
+  std::vector<PeerAddress> found;
+  if (!look_up(host, port, &found)) return false;
+  for (const PeerAddress& address : found) {
+    if (steady_now_ms() >= deadline) return false;
+    if (connects_by(address, deadline)) return true;
+  }
+  return false;
 }

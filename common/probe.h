@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // The TCP port a probe tries: an rtsp:// address's host and port.
 struct ProbeTarget {
@@ -22,5 +23,17 @@ bool read_port(const std::string& text, uint16_t* port);
 // Tries a TCP connection to host:port (a name is looked up first) and closes
 // it: true when it was accepted within bound_ms. The connect is bounded; a
 // slow name lookup is not, so call it from a thread of its own.
-// probe_posix.cpp and probe_win32.cpp implement it.
 bool port_accepts(const std::string& host, uint16_t port, int64_t bound_ms);
+
+// What port_accepts needs of the platform (probe_posix.cpp, probe_win32.cpp).
+// An address to connect to, in the platform's own form.
+struct PeerAddress {
+  int family = 0;
+  int socktype = 0;
+  int protocol = 0;
+  std::string bytes;  // the sockaddr
+};
+// The addresses host:port stands for: false when it cannot be looked up.
+bool look_up(const std::string& host, uint16_t port, std::vector<PeerAddress>* found);
+// One non-blocking connect, waited for until deadline (steady_now_ms).
+bool connects_by(const PeerAddress& address, int64_t deadline);

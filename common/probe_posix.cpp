@@ -3,52 +3,45 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <chrono>
+#include <cstring>
 
+#include "clock.h"
 #include "probe.h"
 
-namespace {
-
-int64_t steady_ms() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-// One non-blocking connect, waited for until the deadline.
-bool connects(const addrinfo& address, int64_t deadline) {
-  int fd = socket(address.ai_family, address.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                  address.ai_protocol);
+bool connects_by(const PeerAddress& address, int64_t deadline) {
+  int fd = socket(address.family, address.socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, address.protocol);
   if (fd < 0) return false;
-  bool accepted = connect(fd, address.ai_addr, address.ai_addrlen) == 0;
+  sockaddr_storage raw = {};
+  socklen_t size = static_cast<socklen_t>(std::min(address.bytes.size(), sizeof raw));
+  memcpy(&raw, address.bytes.data(), size);
+  bool accepted = connect(fd, reinterpret_cast<const sockaddr*>(&raw), size) == 0;
   if (!accepted && errno == EINPROGRESS) {
     pollfd watch = {fd, POLLOUT, 0};
     int n;
     do {
-      int64_t left = deadline - steady_ms();
+      int64_t left = deadline - steady_now_ms();
       n = left > 0 ? poll(&watch, 1, static_cast<int>(left)) : 0;
     } while (n < 0 && errno == EINTR);
     int error = -1;
-    socklen_t size = sizeof error;
-    accepted = n > 0 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
+    socklen_t error_size = sizeof error;
+    accepted = n > 0 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &error_size) == 0 && error == 0;
   }
   close(fd);
   return accepted;
 }
 
-}  // namespace
-
-bool port_accepts(const std::string& host, uint16_t port, int64_t bound_ms) {
-  int64_t deadline = steady_ms() + bound_ms;
+bool look_up(const std::string& host, uint16_t port, std::vector<PeerAddress>* found) {
   addrinfo hints = {};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) return false;
-  bool accepted = false;
-  for (addrinfo* a = found; a != nullptr && !accepted && steady_ms() < deadline; a = a->ai_next) {
-    accepted = connects(*a, deadline);
+  addrinfo* list = nullptr;
+  if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list) != 0) return false;
+  for (addrinfo* a = list; a != nullptr; a = a->ai_next) {
+    const char* raw = reinterpret_cast<const char*>(a->ai_addr);
+    found->push_back({a->ai_family, a->ai_socktype, a->ai_protocol, std::string(raw, a->ai_addrlen)});
   }
-  freeaddrinfo(found);
-  return accepted;
+  freeaddrinfo(list);
+  return true;
 }

@@ -1,17 +1,14 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include <chrono>
+#include <algorithm>
+#include <cstring>
 #include <mutex>
 
+#include "clock.h"
 #include "probe.h"
 
 namespace {
-
-int64_t steady_ms() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 bool winsock_started() {
   static std::once_flag once;
@@ -23,17 +20,36 @@ bool winsock_started() {
   return started;
 }
 
-// One non-blocking connect, waited for until the deadline.
-bool connects(const addrinfo& address, int64_t deadline) {
-  SOCKET s = WSASocketW(address.ai_family, address.ai_socktype, address.ai_protocol, nullptr, 0,
+}  // namespace
+
+bool look_up(const std::string& host, uint16_t port, std::vector<PeerAddress>* found) {
+  if (!winsock_started()) return false;
+  addrinfo hints = {};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* list = nullptr;
+  if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list) != 0) return false;
+  for (addrinfo* a = list; a != nullptr; a = a->ai_next) {
+    const char* raw = reinterpret_cast<const char*>(a->ai_addr);
+    found->push_back({a->ai_family, a->ai_socktype, a->ai_protocol, std::string(raw, a->ai_addrlen)});
+  }
+  freeaddrinfo(list);
+  return true;
+}
+
+bool connects_by(const PeerAddress& address, int64_t deadline) {
+  SOCKET s = WSASocketW(address.family, address.socktype, address.protocol, nullptr, 0,
                         WSA_FLAG_NO_HANDLE_INHERIT);
   if (s == INVALID_SOCKET) return false;
+  sockaddr_storage raw = {};
+  int size = static_cast<int>(std::min(address.bytes.size(), sizeof raw));
+  memcpy(&raw, address.bytes.data(), size);
   u_long non_blocking = 1;
   bool accepted = false;
   if (ioctlsocket(s, FIONBIO, &non_blocking) == 0) {
-    accepted = connect(s, address.ai_addr, static_cast<int>(address.ai_addrlen)) == 0;
+    accepted = connect(s, reinterpret_cast<const sockaddr*>(&raw), size) == 0;
     if (!accepted && WSAGetLastError() == WSAEWOULDBLOCK) {
-      int64_t left = deadline - steady_ms();
+      int64_t left = deadline - steady_now_ms();
       if (left < 0) left = 0;
       timeval wait = {static_cast<long>(left / 1000), static_cast<long>(left % 1000 * 1000)};
       fd_set writable, failed;
@@ -46,23 +62,5 @@ bool connects(const addrinfo& address, int64_t deadline) {
     }
   }
   closesocket(s);
-  return accepted;
-}
-
-}  // namespace
-
-bool port_accepts(const std::string& host, uint16_t port, int64_t bound_ms) {
-  int64_t deadline = steady_ms() + bound_ms;
-  if (!winsock_started()) return false;
-  addrinfo hints = {};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) return false;
-  bool accepted = false;
-  for (addrinfo* a = found; a != nullptr && !accepted && steady_ms() < deadline; a = a->ai_next) {
-    accepted = connects(*a, deadline);
-  }
-  freeaddrinfo(found);
   return accepted;
 }

@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 SECONDS_EACH=${FUZZ_SECONDS:-60}
-TARGETS=(fuzz_options fuzz_json_escape fuzz_command_line fuzz_redact)
+TARGETS=(fuzz_options fuzz_json_escape fuzz_command_line fuzz_sources fuzz_lines fuzz_http fuzz_redact)
 
 cmake --preset fuzz >/dev/null
 cmake --build build-fuzz -j2 --target "${TARGETS[@]}"
@@ -22,6 +22,8 @@ for target in "${TARGETS[@]}"; do
   # Long enough for the repeat byte to push a command line past its limit.
   max_len=4096
   [[ $target == fuzz_options ]] && max_len=1024
+  # Past a header line's bound.
+  [[ $target == fuzz_http ]] && max_len=8192
   dict=()
   [[ -f $ROOT/fuzz/$target.dict ]] && dict=("-dict=$ROOT/fuzz/$target.dict")
   log="$WORK/$target/log"

@@ -104,12 +104,13 @@ std::string choose_program(const SourcesFile& file) {
 
 bool RealEdge::open_first_log(const SourcesFile& file, std::string* message) {
   log_at_ = log_path(args_, file);
-  if (!open_log(args_, log_at_, &log_, message)) return false;
-  log_lines_to(log_.get());
+  std::unique_ptr<LogFile> log;
+  if (!open_log(args_, log_at_, &log, message)) return false;
+  output_.log_to(std::move(log));
   return true;
 }
 
-RealEdge::~RealEdge() { log_lines_to(nullptr); }
+RealEdge::~RealEdge() = default;
 
 int64_t RealEdge::now_ms() { return steady_now_ms(); }
 
@@ -157,7 +158,7 @@ bool RealEdge::probe(uint64_t slot, uint64_t wait, const ProbeTarget& target) {
   return true;
 }
 
-void RealEdge::write_line(const std::string& line) { ::write_line(line); }
+void RealEdge::write_line(const std::string& line) { output_.write(line); }
 
 void RealEdge::notify(Notice notice, const std::string& summary) {
   switch (notice) {
@@ -229,8 +230,7 @@ bool RealEdge::switch_log(const SourcesFile& file, std::string* message) {
   if (path == log_at_) return true;
   std::unique_ptr<LogFile> log;
   if (!open_log(args_, path, &log, message)) return false;
-  log_lines_to(log.get());
-  log_ = std::move(log);
+  output_.log_to(std::move(log));
   log_at_ = path;
   return true;
 }

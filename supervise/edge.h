@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "log_file.h"
+#include "output.h"
 #include "process.h"
 #include "sources.h"
 #include "status_server.h"
@@ -98,7 +98,7 @@ class RealEdge : public Edge {
 
   const Arguments& args_;
   std::map<uint64_t, Running> children_;
-  std::unique_ptr<LogFile> log_;
+  Output output_;  // the only writer of our lines
   std::string log_at_;
   std::mutex view_mutex_;
   View view_;

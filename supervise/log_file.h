@@ -18,19 +18,32 @@ class LogFile {
   LogFile(const LogFile&) = delete;
   LogFile& operator=(const LogFile&) = delete;
 
-  // Opens the log for appending; false with the reason in *error when it cannot.
+  // Opens the log for appending, again after a fault too; false with the
+  // reason in *error when it cannot.
   bool open(std::string* error);
 
   // Appends one whole line with its line end, rotating first when it would
   // take the log past the limit; a line alone past the limit is still written.
-  bool write(const std::string& line);
+  // False with the reason when the line did not reach the file whole (a failed
+  // or short write, a rotation whose reopen failed): the log is closed then,
+  // until open is called again.
+  bool write(const std::string& line, std::string* error);
+
+  const std::string& path() const { return path_; }
 
  private:
-  void rotate();
+  bool rotate(std::string* error);
+  void close();
 
   std::string path_;
   int64_t limit_;
   int keep_;
   FILE* file_ = nullptr;
   int64_t size_ = 0;
+  bool ended_ = true;  // the file ends with a line end (or is empty)
 };
+
+// The platform's open for appending and reading back: on Linux, not through a
+// link, kept from children and readable by the owner and group only; on
+// Windows, kept from children. Null with the reason when it cannot.
+FILE* open_log_file(const std::string& path, std::string* error);

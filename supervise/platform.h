@@ -5,8 +5,6 @@
 #include <cstdint>
 #include <string>
 
-class LogFile;
-
 // Calls on_stop, from a thread of its own, when we are asked to stop: SIGINT
 // or SIGTERM on Linux; Ctrl-C, Ctrl-Break or the console closing on Windows,
 // or the service manager's stop or shutdown control when run as a service.
@@ -44,12 +42,12 @@ std::string program_beside_us();
 // The bare name to look up along PATH.
 const char* program_name();
 
-// Every line written from now on goes to this log too (nullptr: none).
-void log_lines_to(LogFile* log);
+// The platform's line end: LF on Linux, CR LF on Windows.
+const char* line_end();
 
-// Writes the line and the platform's line end to standard output in one
-// write, and to the log when there is one.
-void write_line(const std::string& line);
+// Writes the bytes to standard output in one write where it takes them; a
+// reader that has gone is not our fault: the run carries on.
+void write_stdout(const std::string& bytes);
 
 // Options for the status server's listening socket (a descriptor, or a SOCKET
 // on Windows): the port is ours alone, so a second supervisor on the same port

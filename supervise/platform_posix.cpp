@@ -8,14 +8,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <ctime>
 #include <system_error>
 #include <thread>
 
-#include "log_file.h"
 #include "platform.h"
 
 namespace {
@@ -23,7 +21,6 @@ namespace {
 // A signal handler may only write: it wakes a thread that does the rest.
 int gStopWrite = -1;
 int gReloadWrite = -1;
-LogFile* gLog = nullptr;
 
 void on_signal(int number) {
   char byte = 1;
@@ -114,17 +111,15 @@ std::string program_beside_us() {
 
 const char* program_name() { return "zal-ndi-send"; }
 
-void log_lines_to(LogFile* log) { gLog = log; }
+const char* line_end() { return "\n"; }
 
-void write_line(const std::string& line) {
-  std::string whole = line + "\n";
-  if (gLog != nullptr) gLog->write(whole);
-  const char* p = whole.data();
-  size_t left = whole.size();
+void write_stdout(const std::string& bytes) {
+  const char* p = bytes.data();
+  size_t left = bytes.size();
   while (left > 0) {
     ssize_t n = write(1, p, left);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;  // the reader has gone: the run carries on
+    if (n <= 0) return;
     p += n;
     left -= static_cast<size_t>(n);
   }

@@ -2,7 +2,6 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 
-#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -11,14 +10,12 @@
 #include <system_error>
 #include <thread>
 
-#include "log_file.h"
 #include "platform.h"
 
 namespace {
 
 void (*gOnStop)() = nullptr;
 void (*gOnReload)() = nullptr;
-LogFile* gLog = nullptr;
 
 // Run as a service: what the service control manager knows of us. The
 // control handler and the supervisor both report.
@@ -162,17 +159,15 @@ std::string program_beside_us() {
 
 const char* program_name() { return "zal-ndi-send.exe"; }
 
-void log_lines_to(LogFile* log) { gLog = log; }
+const char* line_end() { return "\r\n"; }
 
-void write_line(const std::string& line) {
-  std::string whole = line + "\r\n";
-  if (gLog != nullptr) gLog->write(whole);
+void write_stdout(const std::string& bytes) {
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-  const char* p = whole.data();
-  DWORD left = static_cast<DWORD>(whole.size());
+  const char* p = bytes.data();
+  DWORD left = static_cast<DWORD>(bytes.size());
   while (left > 0) {
     DWORD n = 0;
-    if (!WriteFile(out, p, left, &n, nullptr) || n == 0) return;  // the reader has gone
+    if (!WriteFile(out, p, left, &n, nullptr) || n == 0) return;
     p += n;
     left -= n;
   }

@@ -307,7 +307,7 @@ bool parse_sources(const std::string& text, SourcesFile* file, SourcesError* err
   json root;
   try {
     root = json::parse(text);
-  } catch (const json::parse_error& e) {
+  } catch (const json::exception& e) {  // a number past a double's range is out_of_range, not parse_error
     error->place = "";
     error->problem = "invalid JSON: " + plain_message(e.what());
     return false;

@@ -7,11 +7,6 @@
 #include "lines.h"
 #include "redact.h"
 
-int64_t steady_now_ms() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
 void Queue::post(Event event) {
   {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -301,6 +301,43 @@ def test_a_service_ignores_its_null_input_notifies_and_stops_on_sigterm(supervis
     assert log.read_bytes().splitlines(keepends=True) == run.raw
 
 
+@POSIX
+def test_a_log_lost_to_a_disk_fault_comes_back(supervise, tmp_path):
+    folder = tmp_path / "logs"
+    folder.mkdir()
+    log = folder / "lines.log"
+    # Just short of the size it rotates at: a few lines in, the log is opened again.
+    log.write_bytes(b"x" * (10 * 1024 * 1024 - 1200) + b"\n")
+    run = supervise([dict(SMALL, name=n, input=FOREVER) for n in ("a", "b")], log=str(log))
+    run.wait_for(lambda ev: of(ev, "a", "started"))
+    # A file in the folder's place stops even root, whom a read-only folder would not.
+    folder.rename(tmp_path / "moved")
+    folder.write_text("")
+
+    def after_log(state, count):
+        def holds(events):
+            marks = [i for i, e in enumerate(events) if e["event"] == "log" and e["state"] == state]
+            return marks and len(of(events[marks[0]:], "a", "status")) >= count
+        return holds
+
+    run.wait_for(after_log("lost", 2), timeout=40)
+    folder.unlink()
+    folder.mkdir()
+    run.wait_for(after_log("back", 1), timeout=40)
+    run.close_stdin()
+    assert run.finish(timeout=20) == 0
+    notes = [(i, e) for i, e in enumerate(run.events) if e["event"] == "log"]
+    assert [e["state"] for _, e in notes] == ["lost", "back"]
+    (lost_at, lost), (back_at, back) = notes
+    assert lost["path"] == back["path"] == str(log)
+    assert lost["reason"].startswith("reopen after rotation: ")
+    assert back["lost_s"] > 0
+    # What the old log got, then what the new one got: nothing in between.
+    assert (tmp_path / "moved" / "lines.log").read_bytes().splitlines(keepends=True)[1:] == \
+        run.raw[:lost_at - 1]
+    assert log.read_bytes().splitlines(keepends=True) == run.raw[back_at:]
+
+
 def children_by_name(run):
     """Each running zal-ndi-send of the supervisor, by its --name."""
     pids = {}

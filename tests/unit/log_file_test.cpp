@@ -28,7 +28,7 @@ TEST(LogFile, RotatesBySizeKeepingAFewAndAppendsAfterAReopen) {
     LogFile log(path, 10, 2);
     ASSERT_TRUE(log.open(&error)) << error;
     for (const char* line : {"1111\n", "2222\n", "3333\n", "4444\n", "5555\n"}) {
-      ASSERT_TRUE(log.write(line));
+      ASSERT_TRUE(log.write(line, &error)) << error;
     }
   }
   EXPECT_EQ("5555\n", read(path));
@@ -40,12 +40,21 @@ TEST(LogFile, RotatesBySizeKeepingAFewAndAppendsAfterAReopen) {
   {
     LogFile again(path, 10, 2);
     ASSERT_TRUE(again.open(&error)) << error;
-    ASSERT_TRUE(again.write("6666\n"));
-    ASSERT_TRUE(again.write("a line longer than ten\r\n"));
+    ASSERT_TRUE(again.write("6666\n", &error)) << error;
+    ASSERT_TRUE(again.write("a line longer than ten\r\n", &error)) << error;
   }
   EXPECT_EQ("a line longer than ten\r\n", read(path));
   EXPECT_EQ("5555\n6666\n", read(path + ".1"));
   EXPECT_EQ("3333\n4444\n", read(path + ".2"));
+
+  // A line a fault cut short is ended first, so the next stays whole.
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << "cut sh";
+  {
+    LogFile torn(path, 100, 2);
+    ASSERT_TRUE(torn.open(&error)) << error;
+    ASSERT_TRUE(torn.write("next\r\n", &error)) << error;
+  }
+  EXPECT_EQ("cut sh\r\nnext\r\n", read(path));
 
   LogFile nowhere((dir / "no" / "such.log").string());
   EXPECT_FALSE(nowhere.open(&error));

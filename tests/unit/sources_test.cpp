@@ -132,6 +132,9 @@ TEST(Sources, UnreadableAndInvalidFilesSayWhy) {
     EXPECT_EQ(std::string::npos, error.problem.find("Zq9")) << error.problem;
     EXPECT_NE(std::string::npos, error.problem.find("line ")) << error.problem;
   }
+  // A number no double holds is invalid JSON too, not an exception through a reload.
+  error = parse_error("{\"sources\": [{\"name\": \"a\", \"input\": \"x\", \"fps\": 1e999}]}");
+  EXPECT_NE(std::string::npos, error.problem.find("invalid JSON")) << error.problem;
 
   SourcesFile file;
   ASSERT_FALSE(load_sources("no/such/sources.json", &file, &error));

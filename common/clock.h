@@ -1,0 +1,7 @@
+// The one steady clock both programs' loops, waits and probes read.
+#pragma once
+
+#include <cstdint>
+
+// Milliseconds on a clock that never goes back; only differences mean anything.
+int64_t steady_now_ms();
