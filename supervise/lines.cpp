@@ -56,8 +56,12 @@ std::string ascii_only(const std::string& line) {
 LineInfo read_line(const std::string& line) {
   // Only "event" and "fps" are read, both ASCII.
   LineInfo info;
+  // A NUL would end the parser's input early and pass what follows it on; a
+  // child's own "source" would stand beside ours and pass it off as another
+  // source. Either line is relayed as text.
+  if (line.find('\0') != std::string::npos) return info;
   json parsed = json::parse(ascii_only(line), nullptr, false);
-  if (!parsed.is_object()) return info;
+  if (!parsed.is_object() || parsed.contains("source")) return info;
   info.object = true;
   auto event = parsed.find("event");
   if (event != parsed.end() && event->is_string()) info.event = event->get<std::string>();

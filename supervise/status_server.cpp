@@ -11,6 +11,7 @@
 #include <mutex>
 #include <vector>
 
+#include "clock.h"
 #include "http.h"
 #include "lines.h"
 #include "platform.h"
@@ -47,11 +48,6 @@ constexpr size_t kPerPeer = 4;
 constexpr int64_t kRequestMs = 5000;
 constexpr int64_t kSliceMs = 100;  // how often a wait looks at the stop
 constexpr int kBacklog = 64;
-
-int64_t now_ms() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 // The connections open now, by peer address: the cap per peer, and a stop
 // that ends every one of them at once.
@@ -109,7 +105,7 @@ class RequestStream : public httplib::Stream {
   }
 
   void begin_request() {
-    deadline_ = now_ms() + kRequestMs;
+    deadline_ = steady_now_ms() + kRequestMs;
     left_ = kRequestMax;
   }
 
@@ -182,7 +178,7 @@ class RequestStream : public httplib::Stream {
   // Reads more off the socket, within the request's budget and time.
   bool fill() {
     while (left_ > 0) {
-      int64_t left_ms = deadline_ - now_ms();
+      int64_t left_ms = deadline_ - steady_now_ms();
       if (left_ms <= 0 || connections_->stopping()) return false;
       int ready = socket_wait(handle(), std::min(left_ms, kSliceMs));
       if (ready < 0) return false;
@@ -405,7 +401,7 @@ struct StatusServer::Instance {
 
   bool allowed(const std::string& source) {
     std::lock_guard<std::mutex> lock(mutex);
-    return limiter.allow(source, now_ms());
+    return limiter.allow(source, steady_now_ms());
   }
 
   void post(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader& reader) {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "clock.h"
 #include "policy.h"
 #include "sources.h"
 #include "view.h"
@@ -35,7 +36,6 @@ struct Event {
   Action action;           // kAction
 };
 
-int64_t steady_now_ms();
 
 // The one queue every watcher posts to and the loop takes from.
 class Queue {

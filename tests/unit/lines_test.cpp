@@ -20,6 +20,10 @@ TEST(Lines, SourceGoesFirstAndTheChildsBytesStay) {
   EXPECT_EQ(R"({"source":"A","event":"output","text":"plain \"words\""})", tag("A", "plain \"words\""));
   EXPECT_EQ(R"({"source":"A","event":"output","text":"{\"event\":"})", tag("A", "{\"event\":"));
   EXPECT_EQ(2.5, read_line(R"({"event":"status","fps":2.5})").fps);
+  // A NUL or a child's own "source" would make the line pass for something else.
+  EXPECT_EQ(R"({"source":"A","event":"output","text":"{\"source\":\"B\"}"})", tag("A", R"({"source":"B"})"));
+  const std::string nul("{}\0x", 4);
+  EXPECT_EQ(0u, tag_line("A", nul, read_line(nul)).find(R"({"source":"A","event":"output","text":")"));
 }
 
 TEST(Lines, CredentialsInAChildsLineAreMaskedWhereverTheyHide) {
