@@ -19,6 +19,8 @@ struct Options {
   int32_t keep_alive = 0;
   // The slate's background picture (with keep_alive), or null.
   const char* slate = nullptr;
+  // Where a small JPEG of what goes out is kept, or null.
+  const char* thumbnail = nullptr;
 };
 
 constexpr Options kDefaultOptions = {nullptr, "ZAL Program", nullptr, 1, 1920, 1080, 30};
