@@ -1,5 +1,6 @@
 #include "edge.h"
 
+#include <cstdio>
 #include <system_error>
 
 #include "lines.h"
@@ -106,10 +107,17 @@ bool RealEdge::open_first_log(const SourcesFile& file, std::string* message) {
   log_at_ = log_path(args_, file);
   if (!open_log(args_, log_at_, &log_, message)) return false;
   log_lines_to(log_.get());
+  pictures_ = picture_folder(log_at_, &own_pictures_);
+  // Not worth ending for: the sources run, without pictures.
+  if (pictures_.empty()) fprintf(stderr, "zal-ndi-supervise: no folder for the sources' pictures\n");
   return true;
 }
 
-RealEdge::~RealEdge() { log_lines_to(nullptr); }
+RealEdge::~RealEdge() {
+  status_.stop();
+  if (own_pictures_ && !pictures_.empty()) remove_picture_folder(pictures_);
+  log_lines_to(nullptr);
+}
 
 int64_t RealEdge::now_ms() { return steady_now_ms(); }
 
@@ -179,6 +187,7 @@ bool RealEdge::read_sources(SourcesFile* file, std::string* message) {
     return false;
   }
   file->program = choose_program(*file);
+  file->thumbnails = pictures_;
   return true;
 }
 
@@ -218,7 +227,7 @@ bool RealEdge::listen_at(const HttpSettings& http) {
   status_.stop();
   http_ = HttpSettings();
   if (!http.enabled) return true;
-  StatusCalls calls{[this] { return snapshot(); }, steady_now_ms, post_action, post_note};
+  StatusCalls calls{[this] { return snapshot(); }, steady_now_ms, post_action, post_note, pictures_};
   if (!status_.start(http, calls)) return false;
   http_ = http;
   return true;

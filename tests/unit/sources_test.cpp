@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <set>
 
 namespace {
 
@@ -38,6 +39,20 @@ TEST(Sources, GivenFieldsBecomeArgumentsAndTheRestIsLeftToTheProgram) {
   EXPECT_EQ(30000, file.restart.max_delay_ms);
   EXPECT_EQ((std::vector<std::string>{"zal-ndi-send", "--input", "rtsp://b/1", "--name", "B"}),
             source_args(file, file.sources[0], "zal-ndi-send"));
+
+  // The picture's file is named by a hash: no name leaves the folder or clashes with another.
+  file.thumbnails = "/run/x/";
+  std::vector<std::string> args = source_args(file, file.sources[0], "s");
+  ASSERT_EQ("--thumbnail", args[args.size() - 2]);
+  EXPECT_EQ(thumbnail_path("/run/x/", "B"), args.back());
+  std::set<std::string> paths;
+  for (const char* name : {"B", "b", "../../etc/passwd", "a/b", "a\\b", "CON", "", "Stage Left"}) {
+    std::string path = thumbnail_path("/run/x/", name);
+    EXPECT_EQ(path.find_first_not_of("0123456789abcdef", 7), path.size() - 4) << path;
+    EXPECT_EQ(".jpg", path.substr(path.size() - 4));
+    paths.insert(path);
+  }
+  EXPECT_EQ(8u, paths.size());
 }
 
 TEST(Sources, EachProblemNamesItsPlace) {
