@@ -26,8 +26,6 @@ namespace {
 
 constexpr int64_t kEveryNs = INT64_C(2000000000);
 constexpr int kQuality = 80;
-// Points averaged per output pixel, per direction: a bounded cost whatever the frame size.
-constexpr int32_t kTaps = 4;
 
 int64_t now_ns() {
   using namespace std::chrono;
@@ -36,17 +34,9 @@ int64_t now_ns() {
 
 uint8_t clamp8(int32_t value) { return static_cast<uint8_t>(std::min(255, std::max(0, value))); }
 
-// BT.709, limited range, as the slate draws and HD cameras send; 16.16 fixed point.
-void put_rgb(int32_t y, int32_t u, int32_t v, uint8_t* out) {
-  int32_t c = 76309 * (y - 16), d = u - 128, e = v - 128;
-  out[0] = clamp8((c + 117489 * e + 32768) >> 16);
-  out[1] = clamp8((c - 13975 * d - 34925 * e + 32768) >> 16);
-  out[2] = clamp8((c + 138438 * d + 32768) >> 16);
-}
-
-// The source positions one output position averages: up to kTaps, spread over its span.
+// The source positions one output position averages: one or two, spread over its span.
 struct Span {
-  int32_t at[kTaps];
+  int32_t at[2];
   int32_t count;
 };
 
@@ -54,7 +44,7 @@ Span span(int32_t index, int32_t out_size, int32_t in_size) {
   int64_t first = static_cast<int64_t>(index) * in_size / out_size;
   int64_t end = std::max(first + 1, static_cast<int64_t>(index + 1) * in_size / out_size);
   Span s;
-  s.count = static_cast<int32_t>(std::min<int64_t>(kTaps, end - first));
+  s.count = end - first > 1 ? 2 : 1;
   for (int32_t k = 0; k < s.count; ++k) {
     s.at[k] = static_cast<int32_t>(first + (end - first) * (2 * k + 1) / (2 * s.count));
   }
@@ -105,6 +95,7 @@ void writer_loop() {
     std::swap(thumb, gWriter.taken);
     gWriter.fresh = false;
     hold.unlock();
+    thumb_to_rgb(&thumb);
     std::vector<uint8_t> jpeg = thumb_jpeg(thumb);
     // A failed write is not worth a line: the next picture comes in 2 s.
     if (!jpeg.empty()) write_file(gWriter.path, jpeg);
@@ -119,37 +110,44 @@ int32_t thumb_height(int32_t width, int32_t height) {
   return static_cast<int32_t>(std::max<int64_t>(1, scaled));
 }
 
-void thumb_from_nv12(const uint8_t* nv12, int32_t width, int32_t height, Thumb* out) {
+void thumb_take(const uint8_t* nv12, int32_t width, int32_t height, Thumb* out) {
   out->width = kThumbWidth;
   out->height = thumb_height(width, height);
-  out->rgb.resize(static_cast<size_t>(out->width) * out->height * 3);
+  out->pixels.resize(static_cast<size_t>(out->width) * out->height * 3);
   const uint8_t* chroma = nv12 + static_cast<size_t>(width) * height;
   Span spans[kThumbWidth];
   for (int32_t ox = 0; ox < kThumbWidth; ++ox) spans[ox] = span(ox, kThumbWidth, width);
-  uint8_t* pixel = out->rgb.data();
+  uint8_t* pixel = out->pixels.data();
   for (int32_t oy = 0; oy < out->height; ++oy) {
     Span rows = span(oy, out->height, height);
+    const uint8_t* luma[2] = {nv12 + static_cast<size_t>(rows.at[0]) * width,
+                              nv12 + static_cast<size_t>(rows.at[rows.count - 1]) * width};
+    // Chroma has half the rows and columns: one sample at the span's middle is its box.
+    const uint8_t* chroma_row = chroma + static_cast<size_t>((rows.at[0] + rows.at[rows.count - 1]) / 4) * width;
     for (int32_t ox = 0; ox < out->width; ++ox, pixel += 3) {
-      const Span& columns = spans[ox];
-      int32_t y = 0, u = 0, v = 0;
-      for (int32_t r = 0; r < rows.count; ++r) {
-        const uint8_t* luma_row = nv12 + static_cast<size_t>(rows.at[r]) * width;
-        const uint8_t* chroma_row = chroma + static_cast<size_t>(rows.at[r] / 2) * width;
-        for (int32_t c = 0; c < columns.count; ++c) {
-          y += luma_row[columns.at[c]];
-          u += chroma_row[columns.at[c] & ~1];
-          v += chroma_row[(columns.at[c] & ~1) + 1];
-        }
-      }
-      int32_t n = rows.count * columns.count;
-      put_rgb((y + n / 2) / n, (u + n / 2) / n, (v + n / 2) / n, pixel);
+      int32_t left = spans[ox].at[0], right = spans[ox].at[spans[ox].count - 1];
+      pixel[0] = static_cast<uint8_t>((luma[0][left] + luma[0][right] + luma[1][left] + luma[1][right] + 2) >> 2);
+      int32_t middle = ((left + right) / 2) & ~1;
+      pixel[1] = chroma_row[middle];
+      pixel[2] = chroma_row[middle + 1];
     }
+  }
+}
+
+void thumb_to_rgb(Thumb* thumb) {
+  // BT.709, limited range, as the slate draws and HD cameras send; 16.16 fixed point.
+  for (size_t i = 0; i + 2 < thumb->pixels.size(); i += 3) {
+    uint8_t* p = &thumb->pixels[i];
+    int32_t c = 76309 * (p[0] - 16), d = p[1] - 128, e = p[2] - 128;
+    p[0] = clamp8((c + 117489 * e + 32768) >> 16);
+    p[1] = clamp8((c - 13975 * d - 34925 * e + 32768) >> 16);
+    p[2] = clamp8((c + 138438 * d + 32768) >> 16);
   }
 }
 
 std::vector<uint8_t> thumb_jpeg(const Thumb& thumb) {
   std::vector<uint8_t> out;
-  if (!stbi_write_jpg_to_func(append, &out, thumb.width, thumb.height, 3, thumb.rgb.data(), kQuality)) {
+  if (!stbi_write_jpg_to_func(append, &out, thumb.width, thumb.height, 3, thumb.pixels.data(), kQuality)) {
     out.clear();
   }
   return out;
@@ -176,7 +174,7 @@ void thumbnail_frame(const uint8_t* nv12) {
   if (now < gDueNs.load(std::memory_order_relaxed)) return;
   gDueNs.store(now + kEveryNs, std::memory_order_relaxed);
   std::lock_guard<std::mutex> hold(gWriter.lock);
-  thumb_from_nv12(nv12, gWriter.width, gWriter.height, &gWriter.taken);
+  thumb_take(nv12, gWriter.width, gWriter.height, &gWriter.taken);
   gWriter.fresh = true;
   gWriter.wake.notify_one();
 }

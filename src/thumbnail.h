@@ -11,16 +11,20 @@ constexpr int32_t kThumbWidth = 320;
 struct Thumb {
   int32_t width = 0;
   int32_t height = 0;
-  std::vector<uint8_t> rgb;  // rows of R, G, B
+  std::vector<uint8_t> pixels;  // rows of Y, Cb, Cr as taken; R, G, B once converted
 };
 
 // The picture's height at kThumbWidth, aspect kept; at least 1.
 int32_t thumb_height(int32_t width, int32_t height);
 
-// A box-filtered RGB copy of an NV12 frame at kThumbWidth x thumb_height.
-void thumb_from_nv12(const uint8_t* nv12, int32_t width, int32_t height, Thumb* out);
+// A box-filtered Y, Cb, Cr copy of an NV12 frame at kThumbWidth x thumb_height: the
+// video path's part, kept small.
+void thumb_take(const uint8_t* nv12, int32_t width, int32_t height, Thumb* out);
 
-// The thumb as a JPEG file's bytes; empty when the encoder fails.
+// Y, Cb, Cr (BT.709, limited range) to R, G, B, in place.
+void thumb_to_rgb(Thumb* thumb);
+
+// The RGB thumb as a JPEG file's bytes; empty when the encoder fails.
 std::vector<uint8_t> thumb_jpeg(const Thumb& thumb);
 
 // Starts the writer for frames of width x height; false when its thread cannot start.
