@@ -5,7 +5,9 @@ The fake decoder streams 1080p30 for the whole run (or, with --keep-alive, nothi
 at the camera's port and the slate goes out); the stand-in runtime runs in count mode. Runs
 with and without --thumbnail alternate, so that both see the same machine; after a warm-up
 the program's CPU time (schedstat of every thread) is read at the start and the end of the
-window. The thumbnail's cost is the difference of each pair, and their ratio.
+window. The thumbnail's cost is the difference of each pair, and their ratio. Since that
+difference is small beside a busy machine's noise, the cost of one picture is also measured
+apart, on a thread's CPU clock (bench/thumbnail_cost.cpp, built against the build's library).
 
   /usr/bin/python3 bench/thumbnail_cpu.py [--build build] [--pairs 5] [--window 20] [--keep-alive]
 """
@@ -64,6 +66,17 @@ def one_run(build, opts, thumbnail):
             "system_busy": bl.system_busy(busy_before, busy_after)}
 
 
+def picture_cost(build, size):
+    """CPU of one picture, ms: the video path's copy and the writer's encoding."""
+    binary = pathlib.Path(tempfile.mkdtemp(prefix="thumb-cost-"), "thumbnail_cost")
+    subprocess.run(["g++", "-O2", "-std=c++17", "-I", str(ROOT / "src"),
+                    str(ROOT / "bench" / "thumbnail_cost.cpp"), str(build / "src" / "libzalsend.a"),
+                    "-lpthread", "-o", str(binary)], check=True)
+    width, height = size.split("x")
+    return json.loads(subprocess.run([str(binary), width, height], capture_output=True,
+                                     check=True).stdout)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", default=str(ROOT / "build"))
@@ -75,6 +88,11 @@ def main():
     parser.add_argument("--keep-alive", action="store_true")
     opts = parser.parse_args()
     build = pathlib.Path(opts.build).resolve()
+    cost = picture_cost(build, opts.size)
+    print("one picture: copy %.3f ms on the video path, conversion and JPEG %.3f ms on the "
+          "writer's thread (%d bytes); every 2 s: %.3f %% of a core"
+          % (cost["copy_ms"], cost["encode_ms"], cost["jpeg_bytes"],
+             (cost["copy_ms"] + cost["encode_ms"]) / 20))
     pairs = []
     for i in range(opts.pairs):
         # Which of the two goes first alternates too.
