@@ -25,7 +25,8 @@ int main(int argc, char** argv) {
   const int reps = 200;
   // The fake decoder's pattern: detail everywhere, as hard on the encoder as a busy picture.
   std::vector<uint8_t> frame(static_cast<size_t>(width) * height * 3 / 2);
-  for (size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<uint8_t>((i * 7 + (i >> 11)) & 0xFF);
+  for (size_t i = 0; i < frame.size(); ++i)
+    frame[i] = static_cast<uint8_t>((i * 7 + (i >> 11)) & 0xFF);
   Thumb taken;
   double start = cpu_ms();
   for (int i = 0; i < reps; ++i) thumb_take(frame.data(), width, height, &taken);

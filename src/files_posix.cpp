@@ -2,4 +2,6 @@
 
 #include "files.h"
 
-bool replace_file(const char* from, const char* to) { return rename(from, to) == 0; }
+bool replace_file(const char* from, const char* to) {
+  return rename(from, to) == 0;
+}

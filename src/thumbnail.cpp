@@ -32,7 +32,9 @@ int64_t now_ns() {
   return duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-uint8_t clamp8(int32_t value) { return static_cast<uint8_t>(std::min(255, std::max(0, value))); }
+uint8_t clamp8(int32_t value) {
+  return static_cast<uint8_t>(std::min(255, std::max(0, value)));
+}
 
 // The source positions one output position averages: one or two, spread over its span.
 struct Span {
@@ -57,7 +59,7 @@ void append(void* context, void* data, int size) {
   out->insert(out->end(), bytes, bytes + size);
 }
 
-// The writer's side: the latest copy waits in gTaken until the thread takes it.
+// The writer's side: the latest copy waits in taken until the thread takes it.
 struct Writer {
   std::string path;
   int32_t width = 0;
@@ -65,7 +67,7 @@ struct Writer {
   std::thread thread;
   std::mutex lock;
   std::condition_variable wake;
-  Thumb taken;       // under lock
+  Thumb taken;         // under lock
   bool fresh = false;  // under lock: taken holds a copy not yet written
   bool quit = false;   // under lock
 };
@@ -123,10 +125,12 @@ void thumb_take(const uint8_t* nv12, int32_t width, int32_t height, Thumb* out) 
     const uint8_t* luma[2] = {nv12 + static_cast<size_t>(rows.at[0]) * width,
                               nv12 + static_cast<size_t>(rows.at[rows.count - 1]) * width};
     // Chroma has half the rows and columns: one sample at the span's middle is its box.
-    const uint8_t* chroma_row = chroma + static_cast<size_t>((rows.at[0] + rows.at[rows.count - 1]) / 4) * width;
+    const uint8_t* chroma_row =
+        chroma + static_cast<size_t>((rows.at[0] + rows.at[rows.count - 1]) / 4) * width;
     for (int32_t ox = 0; ox < out->width; ++ox, pixel += 3) {
       int32_t left = spans[ox].at[0], right = spans[ox].at[spans[ox].count - 1];
-      pixel[0] = static_cast<uint8_t>((luma[0][left] + luma[0][right] + luma[1][left] + luma[1][right] + 2) >> 2);
+      pixel[0] = static_cast<uint8_t>(
+          (luma[0][left] + luma[0][right] + luma[1][left] + luma[1][right] + 2) >> 2);
       int32_t middle = ((left + right) / 2) & ~1;
       pixel[1] = chroma_row[middle];
       pixel[2] = chroma_row[middle + 1];
@@ -147,7 +151,8 @@ void thumb_to_rgb(Thumb* thumb) {
 
 std::vector<uint8_t> thumb_jpeg(const Thumb& thumb) {
   std::vector<uint8_t> out;
-  if (!stbi_write_jpg_to_func(append, &out, thumb.width, thumb.height, 3, thumb.pixels.data(), kQuality)) {
+  if (!stbi_write_jpg_to_func(append, &out, thumb.width, thumb.height, 3, thumb.pixels.data(),
+                              kQuality)) {
     out.clear();
   }
   return out;
