@@ -259,21 +259,22 @@ function tile(name) {
   return parts;
 }
 
-// The picture comes through fetch, which carries the page's credentials, as a blob URL;
-// one request per tile at a time, each refresh.
-function picture(name, parts) {
-  if (parts.loading) return;
-  parts.loading = true;
-  fetch("api/sources/" + encodeURIComponent(name) + "/thumbnail.jpg", {cache: "no-store"})
-    .then(r => r.ok ? r.blob() : null)
-    .then(blob => {
+// Each tile's picture every 2 s, through fetch, which carries the page's credentials, shown
+// as a blob URL. One after another: the server lets one client hold only a few connections.
+async function pictures() {
+  const began = Date.now();
+  for (const [name, parts] of [...shown]) {
+    try {
+      const r = await fetch("api/sources/" + encodeURIComponent(name) + "/thumbnail.jpg", {cache: "no-store"});
+      const blob = r.ok ? await r.blob() : null;
+      if (shown.get(name) !== parts) continue;  // its tile went meanwhile
       if (parts.url) URL.revokeObjectURL(parts.url);
       parts.url = blob ? URL.createObjectURL(blob) : null;
       if (parts.url) parts.img.src = parts.url; else parts.img.removeAttribute("src");
       parts.frame.classList.toggle("none", !blob);
-    })
-    .catch(() => {})
-    .finally(() => { parts.loading = false; });
+    } catch (e) {}
+  }
+  setTimeout(pictures, Math.max(0, 2000 - (Date.now() - began)));
 }
 
 function show(sources) {
@@ -301,7 +302,6 @@ function show(sources) {
     v.restarts.textContent = s.restarts;
     v.last_reason.textContent = s.last_reason === null ? "\u2013" : s.last_reason;
     v.since_s.textContent = duration(s.since_s);
-    picture(s.name, parts);
     counts[s.state] = (counts[s.state] || 0) + 1;
   }
   document.getElementById("summary").textContent = sources.length + " sources: " +
@@ -318,6 +318,7 @@ function refresh() {
     .finally(() => { timer = setTimeout(refresh, 2000); });
 }
 refresh();
+pictures();
 </script>
 </body>
 </html>
