@@ -9,6 +9,7 @@
 #include "ZALNDI.h"
 #include "options.h"
 #include "state.h"
+#include "thumbnail.h"
 
 bool recv_exact(zal_socket s, uint8_t* buffer, int64_t length) {
   int64_t filled = 0;
@@ -97,6 +98,7 @@ int video_thread(void* socket) {
     zal_ndi_send_video_nv12(gSender, frame.get(), gOpt.width, gOpt.height, gOpt.fps,
                             gOpt.fps_denominator);
     gFrames.fetch_add(1);
+    thumbnail_frame(frame.get());
   }
   return 0;
 }

@@ -16,6 +16,7 @@
 #include "options.h"
 #include "slate.h"
 #include "state.h"
+#include "thumbnail.h"
 
 namespace {
 
@@ -68,6 +69,8 @@ bool camera_live(const VideoState& v, int64_t now) {
 void send_video(const uint8_t* frame) {
   zal_ndi_send_video_nv12(gSender, frame, gOpt.width, gOpt.height, gOpt.fps, 1);
   gFrames.fetch_add(1);
+  // Camera, repeat or slate: the thumbnail shows whatever goes out.
+  thumbnail_frame(frame);
 }
 
 // Sends the last camera frame again when the feed is late; the next time it is due.

@@ -18,6 +18,7 @@
 #include "state.h"
 #include "status.h"
 #include "stdin_stop.h"
+#include "thumbnail.h"
 
 namespace {
 
@@ -169,5 +170,9 @@ int main(int argc, char** argv) {
     emit(EVENT_ERROR_NDI_SENDER);
     return 2;
   }
-  return gOpt.keep_alive != 0 ? keep_alive_run(emit_started) : streaming_run();
+  // Without its thread the run goes on without pictures.
+  if (gOpt.thumbnail != nullptr) thumbnail_start(gOpt.thumbnail, gOpt.width, gOpt.height);
+  int code = gOpt.keep_alive != 0 ? keep_alive_run(emit_started) : streaming_run();
+  thumbnail_stop();
+  return code;
 }

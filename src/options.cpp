@@ -46,12 +46,17 @@ bool store_value(const char* option, const char* value, Options* opt) {
     opt->slate = value;
     return true;
   }
+  if (strcmp(option, "--thumbnail") == 0) {
+    opt->thumbnail = value;
+    return true;
+  }
   return store_rate(value, opt);
 }
 
 bool is_value_option(const char* arg) {
   static const char* const kValueOptions[] = {"--input", "--name",   "--ffmpeg",
-                                              "--width", "--height", "--fps", "--groups", "--slate"};
+                                              "--width", "--height", "--fps", "--groups", "--slate",
+                                              "--thumbnail"};
   for (const char* option : kValueOptions) {
     if (strcmp(arg, option) == 0) return true;
   }
@@ -66,6 +71,7 @@ bool settings_valid(const Options& opt) {
   // An empty list would leave its meaning to the runtime: name groups or leave the option out.
   if (opt.groups != nullptr && *opt.groups == 0) return false;
   if (opt.slate != nullptr && opt.keep_alive == 0) return false;
+  if (opt.thumbnail != nullptr && *opt.thumbnail == 0) return false;
   return frame_bytes(opt.width, opt.height) < kMaxFrameBytes;
 }
 

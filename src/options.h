@@ -21,6 +21,8 @@ struct Options {
   const char* slate = nullptr;
   // 1 = the decoder's standard error comes out as event lines.
   int32_t decoder_log = 0;
+  // Where a small JPEG of what goes out is kept, or null.
+  const char* thumbnail = nullptr;
 };
 
 constexpr Options kDefaultOptions = {nullptr, "ZAL Program", nullptr, 1, 1920, 1080, 30};

@@ -1,5 +1,6 @@
 #include "edge.h"
 
+#include <cstdio>
 #include <system_error>
 
 #include "lines.h"
@@ -107,10 +108,16 @@ bool RealEdge::open_first_log(const SourcesFile& file, std::string* message) {
   std::unique_ptr<LogFile> log;
   if (!open_log(args_, log_at_, &log, message)) return false;
   output_.log_to(std::move(log));
+  pictures_ = picture_folder(log_at_, &own_pictures_);
+  // Not worth ending for: the sources run, without pictures.
+  if (pictures_.empty()) fprintf(stderr, "zal-ndi-supervise: no folder for the sources' pictures\n");
   return true;
 }
 
-RealEdge::~RealEdge() = default;
+RealEdge::~RealEdge() {
+  status_.stop();
+  if (own_pictures_ && !pictures_.empty()) remove_picture_folder(pictures_);
+}
 
 int64_t RealEdge::now_ms() { return steady_now_ms(); }
 
@@ -180,6 +187,7 @@ bool RealEdge::read_sources(SourcesFile* file, std::string* message) {
     return false;
   }
   file->program = choose_program(*file);
+  file->thumbnails = pictures_;
   return true;
 }
 
@@ -219,7 +227,7 @@ bool RealEdge::listen_at(const HttpSettings& http) {
   status_.stop();
   http_ = HttpSettings();
   if (!http.enabled) return true;
-  StatusCalls calls{[this] { return snapshot(); }, steady_now_ms, post_action, post_note};
+  StatusCalls calls{[this] { return snapshot(); }, steady_now_ms, post_action, post_note, pictures_};
   if (!status_.start(http, calls)) return false;
   http_ = http;
   return true;

@@ -61,7 +61,9 @@ class RealEdge : public Edge {
  public:
   explicit RealEdge(const Arguments& args) : args_(args) {}
 
+  // Opens the log, and makes the folder for the sources' pictures (none when it cannot).
   bool open_first_log(const SourcesFile& file, std::string* message);
+  const std::string& pictures() const { return pictures_; }
 
   ~RealEdge() override;
   int64_t now_ms() override;
@@ -100,6 +102,8 @@ class RealEdge : public Edge {
   std::map<uint64_t, Running> children_;
   Output output_;  // the only writer of our lines
   std::string log_at_;
+  std::string pictures_;
+  bool own_pictures_ = false;
   std::mutex view_mutex_;
   View view_;
   HttpSettings http_;

@@ -67,6 +67,7 @@ int supervise(void* context) {
   if (!run.args.service && start_thread(&stdin_watch, watch_stdin)) stdin_watch.detach();
   SourcesFile file = run.file;
   file.program = choose_program(file);
+  file.thumbnails = edge.pictures();
   Supervisor supervisor(file, &edge);
   int code = supervisor.run(edge_queue());
   // Some child's output is still open after the stop's last wait.

@@ -63,3 +63,15 @@ int socket_wait(uint64_t socket, int64_t bound_ms);
 // The numeric address and port of the peer (or our own end).
 bool socket_address(uint64_t socket, bool peer, std::string* ip, int* port);
 void socket_close(uint64_t socket);
+
+// The folder each source's picture goes in, ending in a path separator, or "" when none
+// can be had. On Linux the service manager's runtime folder (RUNTIME_DIRECTORY), else a
+// private temporary one; on Windows one beside the log file, else a private temporary
+// one. *owned: ours to remove at the end.
+std::string picture_folder(const std::string& log_path, bool* owned);
+// Removes the folder with the files in it.
+void remove_picture_folder(const std::string& folder);
+
+enum class FileRead { kRead, kMissing, kTooLarge };
+// Reads a whole file of at most max bytes, while its writer may replace it.
+FileRead read_small_file(const std::string& path, size_t max, std::string* bytes);

@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
@@ -182,4 +183,42 @@ bool socket_address(uint64_t socket, bool peer, std::string* ip, int* port) {
 void socket_close(uint64_t socket) {
   shutdown(static_cast<int>(socket), SHUT_RDWR);
   close(static_cast<int>(socket));
+}
+
+std::string picture_folder(const std::string&, bool* owned) {
+  const char* runtime = getenv("RUNTIME_DIRECTORY");
+  *owned = runtime == nullptr || *runtime == 0;
+  if (!*owned) {
+    std::string first(runtime);
+    return first.substr(0, first.find(':')) + "/";
+  }
+  // mkdtemp makes it 0700: the pictures are no other user's to see.
+  const char* tmp = getenv("TMPDIR");
+  std::string pattern = std::string(tmp != nullptr && *tmp != 0 ? tmp : "/tmp") + "/zal-ndi-supervise-XXXXXX";
+  if (mkdtemp(&pattern[0]) == nullptr) return "";
+  return pattern + "/";
+}
+
+void remove_picture_folder(const std::string& folder) {
+  if (DIR* dir = opendir(folder.c_str())) {
+    while (dirent* entry = readdir(dir)) {
+      if (entry->d_name[0] != '.') unlink((folder + entry->d_name).c_str());
+    }
+    closedir(dir);
+  }
+  rmdir(folder.c_str());
+}
+
+FileRead read_small_file(const std::string& path, size_t max, std::string* bytes) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return FileRead::kMissing;
+  bytes->clear();
+  char buffer[65536];
+  ssize_t n;
+  while ((n = read(fd, buffer, sizeof buffer)) > 0 && bytes->size() <= max) {
+    bytes->append(buffer, static_cast<size_t>(n));
+  }
+  close(fd);
+  if (bytes->size() > max) return FileRead::kTooLarge;
+  return n == 0 ? FileRead::kRead : FileRead::kMissing;
 }

@@ -225,3 +225,67 @@ void socket_close(uint64_t socket) {
   shutdown(static_cast<SOCKET>(socket), SD_BOTH);
   closesocket(static_cast<SOCKET>(socket));
 }
+
+namespace {
+
+bool is_folder(const std::string& path) {
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+// "C:\logs\supervise.log" -> "C:\logs\supervise.thumbnails"
+std::string beside(const std::string& log_path) {
+  size_t slash = log_path.find_last_of("\\/");
+  size_t dot = log_path.find_last_of('.');
+  bool extension = dot != std::string::npos && (slash == std::string::npos || dot > slash);
+  return (extension ? log_path.substr(0, dot) : log_path) + ".thumbnails";
+}
+
+}  // namespace
+
+std::string picture_folder(const std::string& log_path, bool* owned) {
+  *owned = true;
+  if (!log_path.empty()) {
+    std::string folder = beside(log_path);
+    if (CreateDirectoryA(folder.c_str(), nullptr) || is_folder(folder)) return folder + "\\";
+  }
+  // The user's own temporary folder, which other users cannot read.
+  char temp[MAX_PATH];
+  DWORD n = GetTempPathA(sizeof temp, temp);
+  if (n == 0 || n >= sizeof temp) return "";
+  std::string base = std::string(temp, n) + "zal-ndi-supervise-" + std::to_string(GetCurrentProcessId());
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string folder = base + "-" + std::to_string(attempt);
+    if (CreateDirectoryA(folder.c_str(), nullptr)) return folder + "\\";
+  }
+  return "";
+}
+
+void remove_picture_folder(const std::string& folder) {
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((folder + "*").c_str(), &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      if (found.cFileName[0] != '.') DeleteFileA((folder + found.cFileName).c_str());
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+  }
+  RemoveDirectoryA(folder.c_str());
+}
+
+FileRead read_small_file(const std::string& path, size_t max, std::string* bytes) {
+  // Shared for delete too, so that the writer may put a new picture in its place meanwhile.
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return FileRead::kMissing;
+  bytes->clear();
+  char buffer[65536];
+  DWORD n = 0;
+  bool ok;
+  while ((ok = ReadFile(file, buffer, sizeof buffer, &n, nullptr) != 0) && n > 0 && bytes->size() <= max) {
+    bytes->append(buffer, n);
+  }
+  CloseHandle(file);
+  if (bytes->size() > max) return FileRead::kTooLarge;
+  return ok ? FileRead::kRead : FileRead::kMissing;
+}

@@ -404,6 +404,15 @@ bool read_address(const std::string& text, bool* loopback) {
   return true;
 }
 
+std::string thumbnail_path(const std::string& folder, const std::string& name) {
+  // 64-bit FNV-1a: eight cameras, or eight hundred, do not meet by chance.
+  uint64_t hash = 0xcbf29ce484222325u;
+  for (char c : name) hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3u;
+  char hex[17];
+  snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+  return folder + hex + ".jpg";
+}
+
 std::vector<std::string> source_args(const SourcesFile& file, const Source& source,
                                      const std::string& program) {
   std::vector<std::string> args = {program, "--input", source.input, "--name", source.name};
@@ -426,6 +435,10 @@ std::vector<std::string> source_args(const SourcesFile& file, const Source& sour
   if (!file.ffmpeg.empty()) {
     args.push_back("--ffmpeg");
     args.push_back(file.ffmpeg);
+  }
+  if (!file.thumbnails.empty()) {
+    args.push_back("--thumbnail");
+    args.push_back(thumbnail_path(file.thumbnails, source.name));
   }
   return args;
 }

@@ -38,6 +38,9 @@ struct SourcesFile {
   std::string log;      // empty: no log file named
   std::string groups;   // for every source that names none; empty: not given
   std::string slate;    // for every keep-alive source that names none; empty: not given
+  // Not read from the file: the supervisor's folder for each source's picture
+  // (ending in a separator); empty: no pictures.
+  std::string thumbnails;
   RestartSettings restart;
   HttpSettings http;
   std::vector<Source> sources;
@@ -77,6 +80,10 @@ bool same_http(const HttpSettings& a, const HttpSettings& b);
 // An address as "listen" takes it: IPv4 dotted, or IPv6 (without brackets).
 // Fills *loopback (127.0.0.0/8, ::1, ::ffff:127.0.0.0/104); false for any other text.
 bool read_address(const std::string& text, bool* loopback);
+
+// Where a source's picture is kept in the folder: named by a hash of the name, so that
+// no name can reach outside the folder or give a file name the system refuses.
+std::string thumbnail_path(const std::string& folder, const std::string& name);
 
 // The argument list of one source's zal-ndi-send, entry 0 being the program.
 std::vector<std::string> source_args(const SourcesFile& file, const Source& source,

@@ -36,6 +36,8 @@ constexpr time_t kKeepAliveS = 2;
 constexpr size_t kKeepAliveRequests = 20;
 constexpr time_t kTimeoutS = 5;
 constexpr size_t kBodyMax = 4096;  // actions have no body
+// A source's picture is about 20 KiB; anything much larger is not one.
+constexpr size_t kPictureMax = 256 * 1024;
 // What one request may send in all: its request line, header lines and body.
 constexpr size_t kRequestMax = 32768;
 // The listener begun again after a failure: soon, then at most this far apart.
@@ -374,16 +376,29 @@ struct StatusServer::Instance {
     if (r.kind == Route::kPage) {
       res.set_header("Content-Security-Policy",
                      "default-src 'none'; style-src 'unsafe-inline'; script-src 'unsafe-inline'; "
-                     "connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'");
+                     "connect-src 'self'; img-src 'self' blob:; base-uri 'none'; form-action 'none'; "
+                     "frame-ancestors 'none'");
       return answer(res, 200, status_page(), "text/html; charset=utf-8");
     }
     View view = calls.snapshot();
     int64_t now = calls.now_ms();
+    if (r.kind == Route::kThumbnail) return thumbnail(view, r.name, res);
     if (r.kind == Route::kMetrics) return answer(res, 200, metrics_body(view, now), "text/plain; version=0.0.4");
     if (r.kind == Route::kSources) return json_answer(res, 200, sources_body(view, now));
     std::string body;
     if (!source_body(view, r.name, now, &body)) return json_answer(res, 404, error_body("no such source"));
     json_answer(res, 200, body);
+  }
+
+  // The source's last picture, read whole here: 404 before its first.
+  void thumbnail(const View& view, const std::string& name, httplib::Response& res) {
+    if (!has_source(view, name)) return json_answer(res, 404, error_body("no such source"));
+    std::string picture;
+    if (calls.pictures.empty() ||
+        read_small_file(thumbnail_path(calls.pictures, name), kPictureMax, &picture) != FileRead::kRead) {
+      return json_answer(res, 404, error_body("no picture"));
+    }
+    answer(res, 200, picture, "image/jpeg");
   }
 
   // Reads what body the request has, up to kBodyMax: the library would take any

@@ -17,6 +17,7 @@ struct StatusCalls {
   std::function<int64_t()> now_ms;       // the loop's clock
   std::function<bool(Action)> act;       // returns at once; false: too many wait already
   std::function<void(std::string)> say;  // a line about the server, for the loop to write
+  std::string pictures;                  // the sources' pictures' folder; empty: none
 };
 
 class StatusServer {

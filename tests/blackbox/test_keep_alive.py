@@ -1,10 +1,14 @@
 """--keep-alive: one sender for the whole run, the slate while the camera is away, the
-camera's picture back with the next decoder's first frame."""
+camera's picture back with the next decoder's first frame; and --thumbnail, which shows
+what goes out in either mode."""
 
 import os
+import shutil
 import socket
+import subprocess
 import sys
 import threading
+import time
 
 import pytest
 
@@ -162,3 +166,48 @@ def test_keep_alive_failures_keep_their_exit_codes(run, tmp_path, extra, code, l
     assert r.raw == ([line + NEWLINE] if line else [])
     if code == 64:
         assert b"no-such-image.png" in r.err
+
+
+def jpeg_size(data):
+    """(width, height) from a baseline JPEG's SOF0 header; the file must be whole."""
+    assert data[:2] == b"\xff\xd8" and data[-2:] == b"\xff\xd9", "SOI ... EOI"
+    at = 2
+    while data[at + 1] != 0xC0:
+        at += 2 + int.from_bytes(data[at + 2:at + 4], "big")
+    return int.from_bytes(data[at + 7:at + 9], "big"), int.from_bytes(data[at + 5:at + 7], "big")
+
+
+def wait_for_file(path, differs_from=None, timeout=20):
+    deadline = time.monotonic() + timeout
+    while not path.exists() or path.read_bytes() == differs_from:
+        assert time.monotonic() < deadline, "no new picture at %s" % path
+        time.sleep(0.1)
+    return path.read_bytes()
+
+
+@pytest.mark.skipif(shutil.which("ffmpeg") is None, reason="ffmpeg decodes the picture")
+@pytest.mark.parametrize("keep_alive", [False, True], ids=["default", "keep-alive"])
+def test_thumbnail_is_a_small_jpeg_of_what_goes_out(run, tmp_path, keep_alive):
+    # 480 x 270 gives 320 x 180. The default mode sends the camera's frames; keep-alive
+    # with nothing at the camera's port sends the slate, a dark blue-grey card.
+    path = tmp_path / "picture.jpg"
+    size = ["--width", "480", "--height", "270", "--thumbnail", host_path(path)]
+    if keep_alive:
+        r = run("--keep-alive", "--input", "rtsp://127.0.0.1:%d/x" % Camera().port, *size)
+    else:
+        r = run("--input", "fake:forever=1;fps=30", *size)
+    first = wait_for_file(path)
+    assert jpeg_size(first) == (320, 180)
+    # A new one every 2 s: the fake's frames and the slate's time away both change.
+    assert jpeg_size(wait_for_file(path, differs_from=first, timeout=10)) == (320, 180)
+    rgb = subprocess.run(["ffmpeg", "-v", "error", "-i", str(path), "-f", "rawvideo",
+                          "-pix_fmt", "rgb24", "-"], capture_output=True, check=True).stdout
+    assert len(rgb) == 320 * 180 * 3
+    if keep_alive:
+        pixels = sorted(rgb[i:i + 3] for i in range(0, len(rgb), 3))
+        median = pixels[len(pixels) // 2]
+        assert all(abs(a - b) <= 6 for a, b in zip(median, (0x1A, 0x24, 0x33))), median
+    r.close_stdin()
+    assert r.finish() == 0
+    # Nothing goes out any more: no picture, and no temporary file left beside it.
+    assert list(tmp_path.glob("picture*")) == []

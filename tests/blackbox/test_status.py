@@ -21,6 +21,7 @@ import pytest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from conftest import ROOT, WINDOWS, host_path  # noqa: E402
+from test_keep_alive import jpeg_size  # noqa: E402
 from test_supervise import (ENDING, FOREVER, SMALL, SUPERVISOR, Run, camera, of,  # noqa: E402,F401
                             supervise)
 
@@ -88,12 +89,12 @@ def path_of(name, action=None):
 @pytest.fixture
 def status(supervise):
     """Starts the supervisor with an http section on a free port; returns (run, client)."""
-    def start(sources, token=None, **top):
+    def start(sources, token=None, extra_env=None, **top):
         port = free_port()
         http_section = {"listen": "127.0.0.1:%d" % port}
         if token:
             http_section["token"] = token
-        run = supervise(sources, http=http_section, **top)
+        run = supervise(sources, http=http_section, extra_env=extra_env, **top)
         return run, Client(port, token)
     return start
 
@@ -218,6 +219,38 @@ def test_the_token_is_asked_of_every_request(status, env, tmp_path):
             r = Run(args, env, program=SUPERVISOR)
             assert r.finish(timeout=30) == 64 and r.raw == []
             assert problem in r.err, r.err
+
+
+def test_each_source_has_its_picture_under_the_token(status, tmp_path):
+    # Under systemd the pictures go in the unit's runtime folder, which is not ours to remove.
+    runtime = tmp_path / "run"
+    runtime.mkdir()
+    run, client = status([dict(SMALL, name="Stage/1", input=FOREVER),
+                          dict(SMALL, name="dark", input="fake:frames=0;hang=1", keep_alive=False)], token=TOKEN,
+                         extra_env={"RUNTIME_DIRECTORY": str(runtime)})
+    client.wait(lambda s: s.get("Stage/1", {}).get("state") == "streaming")
+    picture = path_of("Stage/1", "thumbnail.jpg")
+    deadline = time.monotonic() + 10
+    while (res := client.get(picture)[0]).status != 200:
+        assert res.status == 404 and time.monotonic() < deadline, res.status
+        time.sleep(0.1)
+    res, data = client.get(picture + "?t=1")
+    assert res.status == 200 and jpeg_size(data) == (320, 240)
+    assert (res.getheader("Content-Type"), res.getheader("Cache-Control")) == ("image/jpeg", "no-store")
+    # No frame yet, no picture; no source, no picture; and nothing without the token.
+    assert client.get(path_of("dark", "thumbnail.jpg"))[1] == {"error": "no picture"}
+    assert client.get(path_of("nobody", "thumbnail.jpg"))[1] == {"error": "no such source"}
+    assert client.request("POST", picture)[0].status == 405
+    conn = http.client.HTTPConnection("127.0.0.1", client.port, timeout=10)
+    conn.request("GET", picture)
+    res = conn.getresponse()
+    assert (res.status, res.read()) == (401, b"")
+    conn.close()
+    if not WINDOWS:
+        assert [p.suffix for p in runtime.iterdir()] == [".jpg"]
+    run.close_stdin()
+    assert run.finish() == 0
+    assert runtime.is_dir()
 
 
 def raw(port, data):

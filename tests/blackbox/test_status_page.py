@@ -41,6 +41,18 @@ def tiles(driver):
             for t in driver.find_elements(By.CLASS_NAME, "tile")}
 
 
+def pictures(driver):
+    """{name: the width of the picture its tile shows, 0 for none}."""
+    return driver.execute_script("""
+        const out = {};
+        for (const t of document.querySelectorAll(".tile")) {
+          const img = t.querySelector(".frame img");
+          const none = t.querySelector(".frame").classList.contains("none");
+          out[t.querySelector(".name").textContent] = none || !img.complete ? 0 : img.naturalWidth;
+        }
+        return out;""")
+
+
 def test_tiles_show_states_buttons_act_and_names_stay_text(status, browser, camera):
     run, client = status([dict(SMALL, name="Stage Left", input=FOREVER),
                           dict(ENDING, name="Door", input="fake:frames=1"),
@@ -59,6 +71,8 @@ def test_tiles_show_states_buttons_act_and_names_stay_text(status, browser, came
         "return [...document.querySelectorAll('.tile')].map(t => getComputedStyle(t).borderLeftColor)")
     assert len(set(colours)) == 3, colours
     wait.until(lambda d: "camera not reachable" in d.find_elements(By.CLASS_NAME, "tile")[3].text)
+    # What each source sends, as a picture: none for the one whose run has ended.
+    wait.until(lambda d: pictures(d) == {"Stage Left": 320, "Door": 0, HOSTILE: 320, "Booth": 320})
     # The hostile name is the text of its tile and ran nothing.
     assert len(browser.find_elements(By.TAG_NAME, "script")) == 1
     with pytest.raises(NoAlertPresentException):
@@ -86,5 +100,8 @@ def test_tiles_show_states_buttons_act_and_names_stay_text(status, browser, came
             "return document.documentElement.scrollWidth <= window.innerWidth")
         tops = {t.location["y"] for t in browser.find_elements(By.CLASS_NAME, "tile")}
         assert len(tops) == 4 // columns, (width, tops)
+        # On a phone a picture takes nearly its own width: still recognisable.
+        shown = browser.find_element(By.CSS_SELECTOR, ".tile .frame img").size["width"]
+        assert shown >= (280 if width == 390 else 200), (width, shown)
     run.close_stdin()
     assert run.finish() == 0

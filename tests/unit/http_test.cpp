@@ -13,12 +13,16 @@ TEST(Http, ANameIsOnePercentDecodedSegment) {
   EXPECT_EQ("Stage Left/B+\xc3\xbc", r.name);
   EXPECT_EQ(ActionKind::kHold, r.action);
   EXPECT_EQ(Route::kSource, route("/api/sources/%e6%9d%b1").kind);
+  Route picture = route("/api/sources/thumbnail.jpg/thumbnail.jpg?t=1");
+  EXPECT_EQ(Route::kThumbnail, picture.kind);
+  EXPECT_EQ("thumbnail.jpg", picture.name);
   // Broken escapes, a NUL, bytes that are no UTF-8 (a lone continuation, an
   // overlong "/", a surrogate): no name at all.
   for (const char* bad : {"%4", "%g0", "a%00b", "%80", "%C0%AF", "%ED%A0%80"}) {
     EXPECT_EQ(Route::kBad, route(std::string("/api/sources/") + bad).kind) << bad;
   }
   for (const char* unknown : {"/api/sources/", "/api/sources/a/", "/api/sources/a/stop", "/api/sources/a/hold/x",
+                              "/api/sources/a/thumbnail.png", "/api/sources/a/thumbnail.jpg/x",
                               "/api/sourcesx", "/index.html", ""}) {
     EXPECT_EQ(Route::kUnknown, route(unknown).kind) << unknown;
   }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <set>
 
 namespace {
 
@@ -50,6 +51,19 @@ TEST(Sources, GivenFieldsBecomeArgumentsAndTheRestIsLeftToTheProgram) {
       {"s", "--input", "x", "--name", "b", "--keep-alive", "--slate", "b.jpg"},
       {"s", "--input", "x", "--name", "c"}};
   for (size_t i = 0; i < 3; ++i) EXPECT_EQ(expected[i], source_args(file, file.sources[i], "s"));
+  // The picture's file is named by a hash: no name leaves the folder or clashes with another.
+  file.thumbnails = "/run/x/";
+  std::vector<std::string> args = source_args(file, file.sources[0], "s");
+  ASSERT_EQ("--thumbnail", args[args.size() - 2]);
+  EXPECT_EQ(thumbnail_path("/run/x/", file.sources[0].name), args.back());
+  std::set<std::string> paths;
+  for (const char* name : {"B", "b", "../../etc/passwd", "a/b", "a\\b", "CON", "", "Stage Left"}) {
+    std::string path = thumbnail_path("/run/x/", name);
+    EXPECT_EQ(path.find_first_not_of("0123456789abcdef", 7), path.size() - 4) << path;
+    EXPECT_EQ(".jpg", path.substr(path.size() - 4));
+    paths.insert(path);
+  }
+  EXPECT_EQ(8u, paths.size());
 }
 
 TEST(Sources, EachProblemNamesItsPlace) {
