@@ -13,6 +13,7 @@
 
 #include "ZALNDI.h"
 #include "intake.h"
+#include "lip_sync.h"
 #include "options.h"
 #include "slate.h"
 #include "state.h"
@@ -161,6 +162,21 @@ void camera_frame(int slot) {
   gPicture.store(static_cast<int>(Picture::kCamera));
 }
 
+// Under gAudioLock: the camera's held blocks beyond `hold` go out. Under the slate only
+// silence goes out and what is held is dropped: it is the sound of pictures the decoder
+// never handed over, and the slate's silence has already taken its time.
+void send_camera_audio(HeldAudio* held, int32_t hold) {
+  if (gPicture.load() == static_cast<int>(Picture::kSlate)) {
+    held->clear();
+    return;
+  }
+  while (const float* block = held->due(hold)) {
+    zal_ndi_send_audio_interleaved(gSender, block, kAudioSamples, kAudioChannels, kAudioRate);
+    gAudio.sent_ns = steady_ns();
+    gAudio.filling = false;
+  }
+}
+
 }  // namespace
 
 int64_t steady_ns() {
@@ -219,6 +235,7 @@ int keeper_video_thread(void* socket) {
   int64_t size = frame_bytes(gOpt.width, gOpt.height);
   if (!gVideo.frames[0] || !gVideo.frames[1]) return 0;  // the keeper could not start
   feed(true);
+  PeriodMeter period;
   // The frame being repeated is never the one being received.
   for (int slot = 0; gStop.load() == 0; slot ^= 1) {
     {
@@ -226,6 +243,7 @@ int keeper_video_thread(void* socket) {
       if (slot == gVideo.last) slot ^= 1;
     }
     if (!recv_exact(s, gVideo.frames[slot].get(), size)) break;
+    period.frame(steady_ns());
     camera_frame(slot);
   }
   feed(false);
@@ -234,15 +252,20 @@ int keeper_video_thread(void* socket) {
 
 int keeper_audio_thread(void* socket) {
   zal_socket s = *static_cast<zal_socket*>(socket);
-  float block[kAudioSamples * kAudioChannels];
+  std::unique_ptr<HeldAudio> held(new (std::nothrow) HeldAudio);
+  if (!held) return 0;
+  lip_sync_restart();  // this decoder's period is measured afresh
   while (gStop.load() == 0) {
-    if (!recv_exact(s, reinterpret_cast<uint8_t*>(block), kAudioBlockBytes)) break;
+    if (!recv_exact(s, held->incoming(), kAudioBlockBytes)) break;
     std::lock_guard<std::mutex> hold(gAudioLock);
-    // Under the slate only silence goes out.
-    if (gPicture.load() == static_cast<int>(Picture::kSlate)) continue;
-    zal_ndi_send_audio_interleaved(gSender, block, kAudioSamples, kAudioChannels, kAudioRate);
-    gAudio.sent_ns = steady_ns();
-    gAudio.filling = false;
+    held->keep();
+    send_camera_audio(held.get(), lip_sync_hold());
+  }
+  // A stop sends what is held, as without keep-alive; at a decoder's end the slate
+  // follows and what is held goes with the pictures it never handed over.
+  if (gStop.load() != 0) {
+    std::lock_guard<std::mutex> hold(gAudioLock);
+    send_camera_audio(held.get(), 0);
   }
   return 0;
 }

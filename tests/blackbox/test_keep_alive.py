@@ -5,6 +5,7 @@ what goes out in either mode."""
 import os
 import shutil
 import socket
+import struct
 import subprocess
 import sys
 import threading
@@ -87,6 +88,42 @@ def test_picture_switches_to_the_slate_and_back(run, capture, steer):
     # A frame late by half a period goes out again: count each once.
     camera = [n for i, n in enumerate(kinds) if n is not None and (i == 0 or kinds[i - 1] != n)]
     assert camera[:15] == list(range(15)), "the first decoder's frames, whole and in order"
+
+
+def first_run(numbered):
+    """(t, number or None) in order -> (t, number) of the first decoder's run, each number
+    once: up to where the numbers start again."""
+    out = []
+    for t, n in numbered:
+        if n is None or (out and n == out[-1][1]):
+            continue
+        if out and n < out[-1][1]:
+            break
+        out.append((t, n))
+    return out
+
+
+def test_audio_waits_for_pictures_handed_over_a_frame_late(run, capture):
+    # As without keep-alive: each picture comes 40 ms after its sound, and once the
+    # decoder's period is measured they leave together again.
+    r = start(run, "fake:frames=240;blocks=800;fps=30;vlag_ms=40")
+    r.wait_for(seen(("camera",), ("slate", "no_frames")), timeout=30)
+    calls = stop(r, capture)
+    video = first_run(zip([c["t_ns"] for c in calls if c["call"] == "video"], frames_by_kind(capture)))
+    audio = (capture / "audio.f32").read_bytes()
+    size = fakedata.AUDIO_BLOCK_BYTES
+    numbers = [None if not any(audio[i:i + size]) else int(struct.unpack_from("<f", audio, i)[0]) // 960
+               for i in range(0, len(audio), size)]
+    sound = first_run(zip([c["t_ns"] for c in calls if c["call"] == "audio"], numbers))
+    start_ns = video[0][0] + 5e9  # the period is measured over seconds 2 to 4
+
+    def late_ms(sent, period_ms):
+        late = sorted(t / 1e6 - n * period_ms for t, n in sent if t > start_ns)
+        return late[len(late) // 2]
+
+    assert video[-1][1] == 239 and sound[-1][0] > start_ns
+    audio_minus_video = late_ms(sound, 10) - late_ms(video, 1000 / FPS)
+    assert -20 < audio_minus_video < 20, "%.1f ms, 40 would be none held back" % audio_minus_video
 
 
 class Camera:
