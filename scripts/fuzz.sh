@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
-SECONDS_EACH=${FUZZ_SECONDS:-60}
+SECONDS_EACH=${FUZZ_SECONDS:-30}
 TARGETS=(fuzz_options fuzz_json_escape fuzz_command_line fuzz_sources fuzz_lines fuzz_http fuzz_redact)
 
 cmake --preset fuzz >/dev/null

@@ -68,7 +68,7 @@ bool camera_live(const VideoState& v, int64_t now) {
 }
 
 void send_video(const uint8_t* frame) {
-  zal_ndi_send_video_nv12(gSender, frame, gOpt.width, gOpt.height, gOpt.fps, 1);
+  zal_ndi_send_video_nv12(gSender, frame, gOpt.width, gOpt.height, gOpt.fps, gOpt.fps_denominator);
   gFrames.fetch_add(1);
   // Camera, repeat or slate: the thumbnail shows whatever goes out.
   thumbnail_frame(frame);
@@ -191,7 +191,7 @@ bool keeper_start(Slate* slate, bool audio) {
     if (!frame) return false;
   }
   gVideo.slate = slate;
-  gVideo.period_ns = 1000 * kMs / gOpt.fps;
+  gVideo.period_ns = 1000 * kMs * gOpt.fps_denominator / gOpt.fps;
   gVideo.started_ns = gVideo.slate_since_ns = steady_ns();
   gAudio.on = audio;
   gAudio.sent_ns = gVideo.started_ns;

@@ -126,6 +126,15 @@ def test_audio_waits_for_pictures_handed_over_a_frame_late(run, capture):
     assert -20 < audio_minus_video < 20, "%.1f ms, 40 would be none held back" % audio_minus_video
 
 
+def test_a_fractional_rate_goes_out_as_given(run, capture):
+    # Camera frames and slate alike: 30000/1001 is announced as such, not as 30000 frames a second.
+    r = start(run, "fake:frames=5;fps=30", "--fps", "30000/1001")
+    r.wait_for(seen(("slate", "connecting"), ("camera",), ("slate", "no_frames")), timeout=20)
+    calls = stop(r, capture)
+    rates = {(c["frame_rate_N"], c["frame_rate_D"]) for c in calls if c["call"] == "video"}
+    assert rates == {(30000, 1001)}, rates
+
+
 class Camera:
     """A camera's port on 127.0.0.1 that the test opens and closes: the fake decoder's
     rtsp:// input connects to it first, as ffmpeg reaches its server."""
