@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (fuzz preset) and runs each for FUZZ_SECONDS
-# (default 60) on a scratch copy of its seed corpus. Fails on any finding.
+# (default 30) on a scratch copy of its seed corpus. Fails on any finding.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
