@@ -346,9 +346,28 @@ bool load_sources(const std::string& path, SourcesFile* file, SourcesError* erro
   return parse_sources(text, file, error);
 }
 
+namespace {
+
+// A key may hold any character: the message stays one line, its controls written as \u00XX.
+std::string one_line(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (c >= 0x20 && c != 0x7f) {
+      out += static_cast<char>(c);
+      continue;
+    }
+    char escaped[8];
+    snprintf(escaped, sizeof escaped, "\\u%04x", c);
+    out += escaped;
+  }
+  return out;
+}
+
+}  // namespace
+
 std::string describe_error(const std::string& path, const SourcesError& error) {
   std::string place = error.place.empty() ? "" : error.place + ": ";
-  return mask_credentials(path + ": " + place + error.problem);
+  return mask_credentials(one_line(path + ": " + place + error.problem));
 }
 
 namespace {
