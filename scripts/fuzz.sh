@@ -37,7 +37,9 @@ for target in "${TARGETS[@]}"; do
   set -e
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | cut -d' ' -f2 || true)
-  found=$(find "$artifacts" -type f | wc -l)
+  # A crash, leak, time-out or out-of-memory; a unit that was only slow once (a
+  # stall of this shared machine, say) is no finding.
+  found=$(find "$artifacts" -type f ! -name 'slow-unit-*' | wc -l)
   if [[ $rc -ne 0 || $found -ne 0 ]]; then
     failed=1
     summary+=("FAIL $target: exit $rc, $found finding(s) in $artifacts")
