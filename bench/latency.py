@@ -182,8 +182,8 @@ class Bench:
                 self.kinds[name] = "peer"
             elif name == "ours":
                 self.kinds[name] = (build / "zal-ndi-send", ffmpeg)
-        for spec in args.variant:
-            name, _, path = spec.partition("=")
+        for variant in args.variant:
+            name, _, path = variant.partition("=")
             self.kinds[name] = (build / "zal-ndi-send", str(Path(path).resolve()))
         if args.against:
             self.kinds["before"] = (Path(args.against).resolve() / "zal-ndi-send", ffmpeg)
