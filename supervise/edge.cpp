@@ -1,5 +1,6 @@
 #include "edge.h"
 
+#include <chrono>
 #include <cstdio>
 #include <system_error>
 
@@ -32,6 +33,10 @@ void post(Event::Kind kind, uint64_t slot, std::string line = std::string()) {
   event.kind = kind;
   event.slot = slot;
   event.line = std::move(line);
+  if (kind == Event::kLine) {
+    using namespace std::chrono;
+    event.wall_ms = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+  }
   gQueue->post(std::move(event));
 }
 

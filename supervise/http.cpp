@@ -136,10 +136,12 @@ Route route(const std::string& target) {
   if (path.compare(0, 13, "/api/sources/") != 0) return out;
   std::vector<std::string> parts = segments(path);  // "api", "sources", name[, action]
   if (parts.size() > 4 || parts[2].empty()) return out;
-  bool thumbnail = parts.size() == 4 && parts[3] == "thumbnail.jpg";
-  if (parts.size() == 4 && !thumbnail && !read_action(parts[3], &out.action)) return out;
+  Route::Kind kind = parts.size() == 3 ? Route::kSource : Route::kAction;
+  if (parts.size() == 4 && parts[3] == "thumbnail.jpg") kind = Route::kThumbnail;
+  if (parts.size() == 4 && parts[3] == "log") kind = Route::kLog;
+  if (kind == Route::kAction && !read_action(parts[3], &out.action)) return out;
   if (!percent_decode(parts[2], &out.name)) return only(Route::kBad);
-  out.kind = thumbnail ? Route::kThumbnail : parts.size() == 4 ? Route::kAction : Route::kSource;
+  out.kind = kind;
   return out;
 }
 

@@ -38,7 +38,7 @@ const char* refusal_reason(int status);
 // The parts of a request target the server tells apart. A name is one path
 // segment, percent-decoded, so "/" in a name comes as %2F.
 struct Route {
-  enum Kind { kPage, kSources, kSource, kAction, kThumbnail, kMetrics, kBad, kUnknown } kind = kUnknown;
+  enum Kind { kPage, kSources, kSource, kAction, kThumbnail, kLog, kMetrics, kBad, kUnknown } kind = kUnknown;
   std::string name;
   ActionKind action = ActionKind::kRestart;
 };

@@ -52,6 +52,15 @@ std::string ascii_only(const std::string& line) {
   return ascii;
 }
 
+// A decoder's words may be any UTF-8: read them from the line as it came, and
+// only from its ASCII form when that does not parse.
+std::string decoder_words(const std::string& line, const json& ascii) {
+  json parsed = json::parse(line, nullptr, false);
+  const json& from = parsed.is_object() ? parsed : ascii;
+  auto text = from.find("text");
+  return text != from.end() && text->is_string() ? text->get<std::string>() : std::string();
+}
+
 }  // namespace
 
 LineInfo read_line(const std::string& line) {
@@ -65,11 +74,12 @@ LineInfo read_line(const std::string& line) {
   if (!parsed.is_object() || parsed.contains("source")) return info;
   info.object = true;
   const std::pair<const char*, std::string*> texts[] = {
-      {"event", &info.event}, {"picture", &info.picture}, {"message", &info.message}};
+      {"event", &info.event}, {"picture", &info.picture}, {"message", &info.message}, {"cause", &info.cause}};
   for (const auto& text : texts) {
     auto found = parsed.find(text.first);
     if (found != parsed.end() && found->is_string()) *text.second = found->get<std::string>();
   }
+  if (info.event == "decoder") info.text = decoder_words(line, parsed);
   auto restarts = parsed.find("decoder_restarts");
   if (restarts != parsed.end() && restarts->is_number_integer()) {
     info.decoder_restarts = restarts->get<int64_t>();

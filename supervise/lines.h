@@ -35,7 +35,9 @@ struct LineInfo {
   // "slate"), the slate line's words, and its count of decoders started again.
   std::string picture;
   std::string message;
+  std::string cause;  // the slate's
   int64_t decoder_restarts = -1;  // -1: not in the line
+  std::string text;   // a decoder line's (--decoder-log), as it came
 };
 
 LineInfo read_line(const std::string& line);

@@ -447,6 +447,7 @@ std::vector<std::string> source_args(const SourcesFile& file, const Source& sour
   }
   if (!source.audio) args.push_back("--no-audio");
   if (source.keep_alive) args.push_back("--keep-alive");
+  args.push_back("--decoder-log");
   if (!source.slate.empty()) {
     args.push_back("--slate");
     args.push_back(source.slate);

@@ -20,6 +20,7 @@ json source_json(const SourceView& source, int64_t now) {
               {"restarts", source.restarts},
               {"decoder_restarts", source.decoder_restarts},
               {"last_reason", source.last_reason.empty() ? json(nullptr) : json(source.last_reason)},
+              {"last_message", source.last_message ? json(*source.last_message) : json(nullptr)},
               {"since_s", seconds(now - source.state_since)}};
   if (source.state == SourceState::kWaiting && source.next_start_at != kNoTime) {
     out["next_start_in_s"] = seconds(source.next_start_at - now);
@@ -105,6 +106,19 @@ bool source_body(const View& view, const std::string& name, int64_t now_ms, std:
 }
 
 bool has_source(const View& view, const std::string& name) { return find(view, name) != nullptr; }
+
+bool log_body(const View& view, const std::string& name, std::string* body) {
+  const SourceView* source = find(view, name);
+  if (source == nullptr) return false;
+  json lines = json::array();
+  if (source->log) {
+    for (const KeptLine& line : source->log->lines()) {
+      lines.push_back({{"time", utc_text(line.wall_ms)}, {"text", line.text}});
+    }
+  }
+  *body = dump({{"source", source->name}, {"lines", std::move(lines)}});
+  return true;
+}
 
 
 std::string action_body(const Action& action) {
@@ -208,6 +222,7 @@ main { display: grid; grid-template-columns: repeat(auto-fill, minmax(min(100%, 
 .frame img { display: block; width: 100%; height: 100%; object-fit: contain; }
 .frame.none img { visibility: hidden; }
 .frame.none::after { content: "no picture"; position: absolute; inset: 0; display: grid; place-items: center; color: #6b7078; font-size: .9rem; }
+.message { margin: 0; padding: .45rem .6rem; border-radius: .3rem; background: #2d2a24; color: #ffe0b2; font-size: .92rem; line-height: 1.35; overflow-wrap: anywhere; white-space: pre-wrap; }
 .state { background: var(--c); color: #111; border-radius: 1rem; padding: .1rem .6rem; font-size: .85rem; font-weight: 650; white-space: nowrap; }
 dl { display: grid; grid-template-columns: auto 1fr; gap: .15rem .8rem; margin: 0; font-size: .92rem; }
 dt { color: #9aa0a6; }
@@ -253,6 +268,8 @@ function tile(name) {
   parts.frame = make("div", "frame none", t);
   parts.img = make("img", "", parts.frame);
   parts.img.alt = "";
+  parts.message = make("p", "message", t);  // the decoder's words, while it does not stream
+  parts.message.hidden = true;
   const dl = make("dl", "", t);
   for (const [key, label] of [["fps", "fps"], ["connections", "receivers"], ["restarts", "restarts"],
                               ["decoder_restarts", "decoder restarts"], ["last_reason", "last end"],
@@ -316,6 +333,9 @@ function show(sources) {
     v.no_signal_reason.textContent = s.no_signal_reason ? s.no_signal_reason : "\u2013";
     v.last_reason.textContent = s.last_reason === null ? "\u2013" : s.last_reason;
     v.since_s.textContent = duration(s.since_s);
+    const words = s.state !== "streaming" && s.last_message ? s.last_message : "";
+    parts.message.textContent = words;
+    parts.message.hidden = !words;
     counts[s.state] = (counts[s.state] || 0) + 1;
   }
   document.getElementById("summary").textContent = sources.length + " sources: " +

@@ -12,6 +12,9 @@ std::string sources_body(const View& view, int64_t now_ms);
 // GET /api/sources/<name>: false when there is no such source.
 bool source_body(const View& view, const std::string& name, int64_t now_ms, std::string* body);
 bool has_source(const View& view, const std::string& name);
+// GET /api/sources/<name>/log: its decoder's kept lines, oldest first; false
+// when there is no such source.
+bool log_body(const View& view, const std::string& name, std::string* body);
 // The answer to an action taken: {"action":"restart","source":"..."}.
 std::string action_body(const Action& action);
 // A short {"error": "..."} for the answers that say no.

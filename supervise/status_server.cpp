@@ -383,9 +383,13 @@ struct StatusServer::Instance {
     View view = calls.snapshot();
     int64_t now = calls.now_ms();
     if (r.kind == Route::kThumbnail) return thumbnail(view, r.name, res);
+    std::string body;
+    if (r.kind == Route::kLog) {
+      if (!log_body(view, r.name, &body)) return json_answer(res, 404, error_body("no such source"));
+      return json_answer(res, 200, body);
+    }
     if (r.kind == Route::kMetrics) return answer(res, 200, metrics_body(view, now), "text/plain; version=0.0.4");
     if (r.kind == Route::kSources) return json_answer(res, 200, sources_body(view, now));
-    std::string body;
     if (!source_body(view, r.name, now, &body)) return json_answer(res, 404, error_body("no such source"));
     json_answer(res, 200, body);
   }

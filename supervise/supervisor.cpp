@@ -81,6 +81,12 @@ struct Slot {
   uint64_t decoder_restarts_before = 0;
   uint64_t decoder_restarts = 0;
   std::string last_reason;
+  // The decoder's words: its last lines, the latest since this run began or
+  // the camera's picture last came back, and the one that explained the
+  // latest end or slate.
+  std::shared_ptr<KeptLines> log = std::make_shared<KeptLines>();
+  std::optional<std::string> latest_words;
+  std::optional<std::string> last_message;
   std::optional<SourceState> shown;  // the state the view last showed, since shown_since
   int64_t shown_since = 0;
   int64_t started_at = kNever;
@@ -90,14 +96,23 @@ namespace {
 
 bool input_open(const Slot& slot) { return slot.kill_at == kNever; }
 
+// A slate line's words name the decoder's reason in brackets, where it told one.
+bool has_decoder_reason(const std::string& message) { return message.find('(') != std::string::npos; }
+
 // What zal-ndi-send --keep-alive sends out: the slate from its slate line or a
 // status line that says so, the camera again from its camera line or status.
+// A slate for a cause other than the start explains itself by the decoder's
+// latest words, or by its own when it took them from a line we did not get.
 void note_picture(Slot* slot, const LineInfo& info) {
   if (info.event == "slate") {
     slot->picture = Picture::kSlate;
     slot->slate_reason = info.message;
+    if (info.cause == "connecting") return;
+    if (!slot->latest_words && has_decoder_reason(info.message)) slot->latest_words = info.message;
+    slot->last_message = slot->latest_words;
   } else if (info.event == "camera") {
     slot->picture = Picture::kCamera;
+    slot->latest_words.reset();  // what it said before the camera came back explains nothing now
   } else if (info.event == "status" && !info.picture.empty()) {
     slot->picture = info.picture == "slate" ? Picture::kSlate : Picture::kCamera;
   }
@@ -182,6 +197,7 @@ void Supervisor::start(Slot* slot) {
   slot->picture = Picture::kNone;
   slot->decoder_restarts_before += slot->decoder_restarts;
   slot->decoder_restarts = 0;
+  slot->latest_words.reset();
   slot->started_at = now;
   ++slot->starts;
 }
@@ -223,7 +239,7 @@ void Supervisor::handle(const Event& event) {
   }
   Slot* slot = find(event.slot);
   if (slot == nullptr || slot->phase != Phase::kRunning) return;
-  if (event.kind == Event::kLine) return pass_line(slot, event.line);
+  if (event.kind == Event::kLine) return pass_line(slot, event.line, event.wall_ms);
   if (event.kind == Event::kOutputEnd) slot->output_ended = true;
   if (event.kind == Event::kChildEnd) {
     slot->child_ended = true;
@@ -232,8 +248,13 @@ void Supervisor::handle(const Event& event) {
   finish_if_done(slot);
 }
 
-void Supervisor::pass_line(Slot* slot, const std::string& line) {
+void Supervisor::pass_line(Slot* slot, const std::string& line, int64_t wall_ms) {
   LineInfo info = read_line(line);
+  if (info.event == "decoder" && !info.text.empty()) {
+    std::string words = mask_credentials(info.text);
+    slot->log->add(wall_ms, words);
+    slot->latest_words = std::move(words);
+  }
   int64_t now = edge_->now_ms();
   if (info.event == "started") policy_started(&slot->policy, file_.restart, now);
   if (info.event == "status") {
@@ -259,6 +280,8 @@ void Supervisor::finish_if_done(Slot* slot) {
   slot->connections = 0;
   slot->picture = Picture::kNone;
   slot->last_reason = policy_end_reason(slot->policy, slot->end);
+  // An end someone asked for needs no explaining.
+  if (!stopping_ && slot->then == kPolicy) slot->last_message = slot->latest_words;
   if (stopping_) {
     slot->phase = Phase::kIdle;
     return;
@@ -525,6 +548,8 @@ View Supervisor::view() const {
     source.decoder_restarts = slot->decoder_restarts_before + slot->decoder_restarts;
     if (source.state == SourceState::kNoSignal) source.no_signal_reason = slot->slate_reason;
     source.last_reason = slot->last_reason;
+    source.last_message = slot->last_message;
+    source.log = slot->log;
     source.state_since = slot->shown_since;
     if (slot->phase == Phase::kWaiting) source.next_start_at = slot->restart_at;
     source.last_start_at = slot->started_at;

@@ -30,6 +30,7 @@ struct Event {
   enum Kind { kLine, kOutputEnd, kChildEnd, kProbe, kStop, kReload, kAction, kNote } kind = kStop;
   uint64_t slot = 0;
   std::string line;        // kLine; kNote: a line of our own to write as it is
+  int64_t wall_ms = 0;     // kLine: when the edge read it, ms since 1970 (UTC)
   RunEnd end;              // kChildEnd
   uint64_t wait = 0;       // kProbe: the wait it was sent in
   bool accepting = false;  // kProbe: the port accepted
@@ -118,7 +119,7 @@ class Supervisor {
   void start(Slot* slot);
   void start_fresh(Slot* slot);
   void start_failed(Slot* slot, Started why);
-  void pass_line(Slot* slot, const std::string& line);
+  void pass_line(Slot* slot, const std::string& line, int64_t wall_ms);
   void finish_if_done(Slot* slot);
   void decide(Slot* slot);
   void wait_to_restart(Slot* slot, const Decision& decision);

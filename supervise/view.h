@@ -5,9 +5,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "kept_lines.h"
 #include "states.h"
 
 constexpr int64_t kNoTime = -1;
@@ -23,6 +26,9 @@ struct SourceView {
   uint64_t decoder_restarts = 0;
   std::string no_signal_reason;  // while no_signal: the slate's reason in words, if it gave one
   std::string last_reason;  // "exit 1", "stall", ...: "" before any end
+  // The decoder's line that explains its latest end or slate; none when no line did.
+  std::optional<std::string> last_message;
+  std::shared_ptr<const KeptLines> log;  // its decoder's last lines, shared with the loop
   int64_t state_since = 0;           // entered its current state
   int64_t next_start_at = kNoTime;   // while waiting
   int64_t last_start_at = kNoTime;   // its last child's start; kNoTime before any

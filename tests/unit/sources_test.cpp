@@ -28,7 +28,7 @@ TEST(Sources, GivenFieldsBecomeArgumentsAndTheRestIsLeftToTheProgram) {
   EXPECT_EQ(3500, file.restart.stall_after_ms);
   EXPECT_EQ((std::vector<std::string>{"/opt/send", "--input", "rtsp://a/1", "--name", "Stage Left",
                                       "--width", "1280", "--height", "720", "--fps", "25",
-                                      "--no-audio", "--ffmpeg", "/usr/bin/ffmpeg"}),
+                                      "--no-audio", "--decoder-log", "--ffmpeg", "/usr/bin/ffmpeg"}),
             source_args(file, file.sources[0], "/opt/send"));
 
   EXPECT_TRUE(file.sources[0].probe);
@@ -39,7 +39,7 @@ TEST(Sources, GivenFieldsBecomeArgumentsAndTheRestIsLeftToTheProgram) {
   EXPECT_EQ(1000, file.restart.first_delay_ms);
   EXPECT_EQ(30000, file.restart.max_delay_ms);
   EXPECT_EQ((std::vector<std::string>{"zal-ndi-send", "--input", "rtsp://b/1", "--name", "B",
-                                      "--keep-alive"}),
+                                      "--keep-alive", "--decoder-log"}),
             source_args(file, file.sources[0], "zal-ndi-send"));
 
   // The source's own slate wins; one without keep-alive takes none.
@@ -47,9 +47,9 @@ TEST(Sources, GivenFieldsBecomeArgumentsAndTheRestIsLeftToTheProgram) {
       {"name":"b","input":"x","slate":"b.jpg"},{"name":"c","input":"x","keep_alive":false}]})",
                             &file, &error));
   const std::vector<std::string> expected[] = {
-      {"s", "--input", "x", "--name", "a", "--keep-alive", "--slate", "card.png"},
-      {"s", "--input", "x", "--name", "b", "--keep-alive", "--slate", "b.jpg"},
-      {"s", "--input", "x", "--name", "c"}};
+      {"s", "--input", "x", "--name", "a", "--keep-alive", "--decoder-log", "--slate", "card.png"},
+      {"s", "--input", "x", "--name", "b", "--keep-alive", "--decoder-log", "--slate", "b.jpg"},
+      {"s", "--input", "x", "--name", "c", "--decoder-log"}};
   for (size_t i = 0; i < 3; ++i) EXPECT_EQ(expected[i], source_args(file, file.sources[i], "s"));
   // The picture's file is named by a hash: no name leaves the folder or clashes with another.
   file.thumbnails = "/run/x/";
@@ -191,11 +191,11 @@ TEST(Sources, FrameRatesAndGroupsReachTheArgumentsExactly) {
       {"name":"c","input":"x","fps":25.0},{"name":"d","input":"x","fps":"59.940"},
       {"name":"e","input":"x","fps":50}]})");
   const std::vector<Names> expected = {
-      {"s", "--input", "x", "--name", "a", "--fps", "30000/1001", "--groups", "Studio A", "--keep-alive"},
-      {"s", "--input", "x", "--name", "b", "--fps", "30000/1001", "--groups", "Foyer", "--keep-alive"},
-      {"s", "--input", "x", "--name", "c", "--fps", "25", "--groups", "Studio A", "--keep-alive"},
-      {"s", "--input", "x", "--name", "d", "--fps", "60000/1001", "--groups", "Studio A", "--keep-alive"},
-      {"s", "--input", "x", "--name", "e", "--fps", "50", "--groups", "Studio A", "--keep-alive"}};
+      {"s", "--input", "x", "--name", "a", "--fps", "30000/1001", "--groups", "Studio A", "--keep-alive", "--decoder-log"},
+      {"s", "--input", "x", "--name", "b", "--fps", "30000/1001", "--groups", "Foyer", "--keep-alive", "--decoder-log"},
+      {"s", "--input", "x", "--name", "c", "--fps", "25", "--groups", "Studio A", "--keep-alive", "--decoder-log"},
+      {"s", "--input", "x", "--name", "d", "--fps", "60000/1001", "--groups", "Studio A", "--keep-alive", "--decoder-log"},
+      {"s", "--input", "x", "--name", "e", "--fps", "50", "--groups", "Studio A", "--keep-alive", "--decoder-log"}};
   ASSERT_EQ(expected.size(), file.sources.size());
   for (size_t i = 0; i < expected.size(); ++i) {
     EXPECT_EQ(expected[i], source_args(file, file.sources[i], "s"));
