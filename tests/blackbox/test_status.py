@@ -175,10 +175,18 @@ def test_the_alert_rules_pass_promtool_and_their_own_tests():
 def test_a_source_on_the_slate_is_no_signal_until_its_camera_is_back(status, camera):
     # Its zal-ndi-send runs on with the slate while the camera's port is closed and starts its
     # decoder again itself: the supervisor neither restarts nor stops it.
-    run, client = status([dict(SMALL, name="away", input=camera.url("forever=1;fps=30"))])
-    got = client.wait(lambda s: s.get("away", {}).get("no_signal_reason") == "camera not reachable"
+    password = "Zq7-secret-pw"
+    run, client = status([dict(SMALL, name="away", input=camera.url("forever=1;fps=30", "admin:%s@" % password))])
+    got = client.wait(lambda s: (s.get("away", {}).get("no_signal_reason") or "").startswith("camera not reachable")
                       and s["away"]["decoder_restarts"] >= 2)["away"]
     assert got["state"] == "no_signal" and got["fps"] > 0 and got["restarts"] == 0, got
+    # Why, in the decoder's words, and the words it wrote before them.
+    refused = "fake-ffmpeg: cannot connect to rtsp server 127.0.0.1:%d" % camera.port
+    assert got["last_message"].startswith(refused), got
+    res, log = client.get(path_of("away", "log"))
+    assert (res.status, res.getheader("Cache-Control"), log["source"]) == (200, "no-store", "away")
+    assert [line["text"] for line in log["lines"]][-1] == got["last_message"]
+    assert client.get(path_of("nobody", "log"))[1] == {"error": "no such source"}
     res, text = client.get("/metrics")
     assert b'zal_ndi_source_state{source="away",state="no_signal"} 1' in text
     assert b'zal_ndi_source_up{source="away"} 0' in text
@@ -189,6 +197,7 @@ def test_a_source_on_the_slate_is_no_signal_until_its_camera_is_back(status, cam
     assert "no_signal_reason" not in back and back["decoder_restarts"] >= 2, back
     run.close_stdin()
     assert run.finish() == 0
+    assert password.encode() not in b"".join(run.raw)
     assert [e["event"] for e in of(run.events, "away") if e["event"] in ("started", "exit", "restart")] \
         == ["started", "exit"]
 
