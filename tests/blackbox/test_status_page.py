@@ -53,6 +53,12 @@ def pictures(driver):
         return out;""")
 
 
+def messages(driver):
+    """{name: the decoder's words its tile shows, "" for none}."""
+    return {t.find_element(By.CLASS_NAME, "name").text: t.find_element(By.CLASS_NAME, "message").text
+            for t in driver.find_elements(By.CLASS_NAME, "tile")}
+
+
 def test_tiles_show_states_buttons_act_and_names_stay_text(status, browser, camera):
     run, client = status([dict(SMALL, name="Stage Left", input=FOREVER),
                           dict(ENDING, name="Door", input="fake:frames=1"),
@@ -71,6 +77,9 @@ def test_tiles_show_states_buttons_act_and_names_stay_text(status, browser, came
         "return [...document.querySelectorAll('.tile')].map(t => getComputedStyle(t).borderLeftColor)")
     assert len(set(colours)) == 3, colours
     wait.until(lambda d: "camera not reachable" in d.find_elements(By.CLASS_NAME, "tile")[3].text)
+    # And in the decoder's own words, shown on the tile of a source that does not stream only.
+    wait.until(lambda d: "cannot connect to rtsp server" in messages(d).get("Booth", ""))
+    assert messages(browser)["Stage Left"] == ""
     # What each source sends, as a picture: none for the one whose run has ended.
     wait.until(lambda d: pictures(d) == {"Stage Left": 320, "Door": 0, HOSTILE: 320, "Booth": 320})
     # The hostile name is the text of its tile and ran nothing.
