@@ -4,6 +4,8 @@ import os
 import socket
 import subprocess
 import threading
+import time
+import urllib.request
 
 from conftest import EXE, WINDOWS, RtspServer, build_dir, decoder_exe, host_path
 from event_schema import validate_supervise_line
@@ -80,3 +82,78 @@ def test_source_comes_back_when_the_server_does(program, tmp_path):
     assert {e["source"] for e in events} == {"cam"}
     assert [e for e in events if e["event"] == "given_up"] == []
     assert events[-1]["event"] == "exit" and events[-1]["requested"] is True, events
+
+
+PASSWORD = "Zq7-secret-pw"
+
+
+def fetch(port, path):
+    with urllib.request.urlopen("http://127.0.0.1:%d%s" % (port, path), timeout=10) as answer:
+        return answer.read()
+
+
+def test_each_failing_camera_says_why_in_the_decoders_words(program, tmp_path):
+    http, closed = free_port(), free_port()
+    log = tmp_path / "lines.log"
+    with RtspServer(*SOURCE, "--auth", "admin:right-pw") as server:
+        at = server.url.split("//")[1].rsplit("/", 1)[0]
+        inputs = {"fine": "rtsp://admin:right-pw@%s/test" % at,
+                  "password": "rtsp://admin:%s@%s/test" % (PASSWORD, at),
+                  "path": "rtsp://admin:right-pw@%s/nothing" % at,
+                  "port": "rtsp://127.0.0.1:%d/test" % closed}
+        doc = {"log": host_path(log), "http": {"listen": "127.0.0.1:%d" % http},
+               "sources": [{"name": name, "input": url, "width": 320, "height": 240}
+                           for name, url in inputs.items()]}
+        if WINDOWS:
+            doc["ffmpeg"] = host_path(decoder_exe())
+        sources = tmp_path / "sources.json"
+        sources.write_text(json.dumps(doc))
+        env = dict(os.environ, NDI_RUNTIME_DIR_V6=host_path(build_dir() / "standin"), WINEDEBUG="-all")
+        env.pop("FFMPEG_BIN", None)  # real ffmpeg from PATH
+        command = (["wine"] if WINDOWS else []) + [str(build_dir() / ("zal-ndi-supervise" + EXE)), host_path(sources)]
+        proc = subprocess.Popen(command, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+        try:
+            lines = Lines(proc)
+            got = wait_for_words(http, 40 if WINDOWS else 20)
+            bodies = [fetch(http, path) for path in
+                      ["/", "/metrics", "/api/sources"] + ["/api/sources/" + n for n in inputs]
+                      + ["/api/sources/%s/log" % n for n in inputs]]
+            proc.stdin.close()
+            assert proc.wait(timeout=15) == 0
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait(timeout=10)
+    # Within one restart, each says which, in the decoder's words.
+    for name in ("password", "path", "port"):
+        assert got[name]["restarts"] == 0 and got[name]["decoder_restarts"] <= 1, got[name]
+    words = {name: got[name]["last_message"] for name in inputs}
+    print("last_message:", json.dumps(words, indent=1))
+    assert words["fine"] is None and got["fine"]["state"] == "streaming", got["fine"]
+    assert "401 Unauthorized" in words["password"] and "admin:***@" in words["password"], words
+    assert "404 Not Found" in words["path"], words
+    assert WINDOWS or "Connection refused" in words["port"], words
+    # The decoder's lines reach the log with their source named, and the password nothing.
+    logged = [json.loads(line) for line in log.read_text().splitlines()]
+    assert {"source": "password", "event": "decoder", "text": words["password"]} in logged
+    lines.wait_for(lambda ev: sum(e["event"] == "exit" for e in ev) == len(inputs), 5)  # read to the end
+    assert [b for b in bodies if PASSWORD.encode() in b] == []
+    for text in (json.dumps(lines.events), log.read_text(), proc.stderr.read().decode("utf-8", "replace")):
+        assert PASSWORD not in text
+
+
+def wait_for_words(port, timeout):
+    """The sources once every failing camera has its last_message, by name."""
+    deadline = time.monotonic() + timeout
+    got = None
+    while time.monotonic() < deadline:
+        try:
+            got = {s["name"]: s for s in json.loads(fetch(port, "/api/sources"))}
+        except OSError:
+            got = None
+        if got and got["fine"]["state"] == "streaming" and \
+                all(got[n]["last_message"] for n in ("password", "path", "port")):
+            return got
+        time.sleep(0.2)
+    raise AssertionError("timed out; last: %r" % got)
