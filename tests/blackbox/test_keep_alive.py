@@ -85,9 +85,22 @@ def test_picture_switches_to_the_slate_and_back(run, capture, steer):
     # The slate first, then the first decoder's frames from 0, the slate, the next one's from 0.
     runs = [n for i, n in enumerate(kinds) if n is not None and (i == 0 or kinds[i - 1] is None)]
     assert kinds[0] is None and runs[:2] == [0, 0], runs
-    # A frame late by half a period goes out again: count each once.
+    # A frame missing for a while goes out again: count each once.
     camera = [n for i, n in enumerate(kinds) if n is not None and (i == 0 or kinds[i - 1] != n)]
     assert camera[:15] == list(range(15)), "the first decoder's frames, whole and in order"
+
+
+def test_pictures_handed_over_in_pairs_are_not_padded(run, capture):
+    # Two frames at once every two periods: no frame is missing, so none is repeated and a
+    # receiver gets the camera's rate (a repeat in every gap made 30 fps into 45).
+    r = start(run, "fake:frames=60;fps=30;batch=2")
+    r.wait_for(seen(("camera",), ("slate", "no_frames")), timeout=30)
+    stop(r, capture)
+    kinds = frames_by_kind(capture)
+    camera = [n for n in kinds if n is not None]
+    first = camera[:camera.index(59) + 1]
+    assert sorted(set(first)) == list(range(60)), first
+    assert len(first) - 60 <= 6, "%d repeats of 60 frames" % (len(first) - 60)
 
 
 def first_run(numbered):
