@@ -92,6 +92,11 @@ def fetch(port, path):
         return answer.read()
 
 
+# Under wine, ffmpeg.exe's connect to a closed loopback port never fails (wine does not pass
+# the refusal on), so that camera's own words can only be had on Linux.
+FAILING = ("password", "path") if WINDOWS else ("password", "path", "port")
+
+
 def test_each_failing_camera_says_why_in_the_decoders_words(program, tmp_path):
     http, closed = free_port(), free_port()
     log = tmp_path / "lines.log"
@@ -126,7 +131,7 @@ def test_each_failing_camera_says_why_in_the_decoders_words(program, tmp_path):
                 proc.kill()
                 proc.wait(timeout=10)
     # Within one restart, each says which, in the decoder's words.
-    for name in ("password", "path", "port"):
+    for name in FAILING:
         assert got[name]["restarts"] == 0 and got[name]["decoder_restarts"] <= 1, got[name]
     words = {name: got[name]["last_message"] for name in inputs}
     print("last_message:", json.dumps(words, indent=1))
@@ -153,7 +158,7 @@ def wait_for_words(port, timeout):
         except OSError:
             got = None
         if got and got["fine"]["state"] == "streaming" and \
-                all(got[n]["last_message"] for n in ("password", "path", "port")):
+                all(got[n]["last_message"] for n in FAILING):
             return got
         time.sleep(0.2)
     raise AssertionError("timed out; last: %r" % got)
