@@ -321,7 +321,12 @@ void watch_frames(Loop* loop, int64_t now) {
   int64_t frame = keeper_feed_frame_ns();
   if (frame != 0 && frame != d->feed_seen_ns) {
     d->feed_seen_ns = frame;
-    if (!d->delivered) policy_started(&loop->policy, loop->settings, now);
+    if (!d->delivered) {
+      policy_started(&loop->policy, loop->settings, now);
+      // Whatever ends this picture, it is not the connecting any more: a slate the keeper
+      // puts out before the next look here must not say so.
+      set_cause(Cause::kNoFrames);
+    }
     policy_status(&loop->policy, loop->settings, 1.0, now);
     d->delivered = true;
   }

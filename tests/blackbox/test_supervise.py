@@ -345,15 +345,19 @@ def children_by_name(run):
     """Each running zal-ndi-send of the supervisor, by its --name."""
     pids = {}
     for task in os.listdir("/proc/%d/task" % run.proc.pid):
-        with open("/proc/%d/task/%s/children" % (run.proc.pid, task)) as f:
-            for pid in f.read().split():
-                try:
-                    with open("/proc/%s/cmdline" % pid, "rb") as c:
-                        args = c.read().split(b"\0")
-                except OSError:
-                    continue
-                if b"--name" in args:
-                    pids[args[args.index(b"--name") + 1].decode()] = int(pid)
+        try:
+            with open("/proc/%d/task/%s/children" % (run.proc.pid, task)) as f:
+                found = f.read().split()
+        except OSError:
+            continue  # a thread that has ended since (the server's connection threads come and go)
+        for pid in found:
+            try:
+                with open("/proc/%s/cmdline" % pid, "rb") as c:
+                    args = c.read().split(b"\0")
+            except OSError:
+                continue
+            if b"--name" in args:
+                pids[args[args.index(b"--name") + 1].decode()] = int(pid)
     return pids
 
 
