@@ -48,7 +48,10 @@ struct VideoState {
 
 struct AudioState {
   bool on = false;
-  int64_t sent_ns = 0;  // when the last block went out (nominally, while filling)
+  // How far in time the sound sent so far reaches: each block, the camera's or silence,
+  // adds 10 ms. A decoder that hands its sound over in bursts keeps it ahead of the clock
+  // for a while, so only sound that really stops is filled, never the time between bursts.
+  int64_t sent_ns = 0;
   bool filling = false;
 };
 
@@ -175,7 +178,7 @@ void send_camera_audio(HeldAudio* held, int32_t hold) {
   }
   while (const float* block = held->due(hold)) {
     zal_ndi_send_audio_interleaved(gSender, block, kAudioSamples, kAudioChannels, kAudioRate);
-    gAudio.sent_ns = steady_ns();
+    gAudio.sent_ns = std::max(gAudio.sent_ns, steady_ns() - kAudioBlockNs) + kAudioBlockNs;
     gAudio.filling = false;
   }
 }

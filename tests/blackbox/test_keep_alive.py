@@ -103,6 +103,21 @@ def test_pictures_handed_over_in_pairs_are_not_padded(run, capture):
     assert len(first) - 60 <= 6, "%d repeats of 60 frames" % (len(first) - 60)
 
 
+def test_sound_handed_over_in_bursts_is_not_padded(run, capture):
+    # 70 ms of sound at once every 70 ms: none of it is missing, so no silence goes in
+    # between (silence in every pause sent 170 blocks a second and more).
+    r = start(run, "fake:frames=90;blocks=300;fps=30;batch=7")
+    r.wait_for(seen(("camera",), ("slate", "no_frames")), timeout=30)
+    stop(r, capture)
+    audio = (capture / "audio.f32").read_bytes()
+    size = fakedata.AUDIO_BLOCK_BYTES
+    sound = [any(audio[i + 4:i + size]) for i in range(0, len(audio), size)]
+    first, last = sound.index(True), len(sound) - 1 - sound[::-1].index(True)
+    camera = sound[first:last + 1]
+    assert camera.count(True) >= 250, camera.count(True)
+    assert camera.count(False) <= 6, "%d blocks of silence among the camera's" % camera.count(False)
+
+
 def first_run(numbered):
     """(t, number or None) in order -> (t, number) of the first decoder's run, each number
     once: up to where the numbers start again."""
