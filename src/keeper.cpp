@@ -24,8 +24,10 @@ namespace {
 constexpr int64_t kMs = 1000000;
 // The camera counts as away once its feed has sent nothing for this long.
 constexpr int64_t kAwayAfterNs = 1000 * kMs;
-// A camera's audio may pause this long before silence fills in.
-constexpr int64_t kAudioGapNs = 40 * kMs;
+// The camera's sound may fall this far behind the clock (past the end of what it has sent,
+// so a burst counts for its whole length) before silence fills in. With sound in 20 ms
+// pairs, a receiver then waits at most 40 ms for a block.
+constexpr int64_t kAudioGapNs = 20 * kMs;
 constexpr int64_t kAudioBlockNs = 10 * kMs;
 // Silence goes out in batches of up to this much.
 constexpr int64_t kAudioBatchNs = 30 * kMs;
