@@ -24,10 +24,12 @@ namespace {
 constexpr int64_t kMs = 1000000;
 // The camera counts as away once its feed has sent nothing for this long.
 constexpr int64_t kAwayAfterNs = 1000 * kMs;
-// The camera's sound may fall this far behind the clock (past the end of what it has sent,
-// so a burst counts for its whole length) before silence fills in. With sound in 20 ms
-// pairs, a receiver then waits at most 40 ms for a block.
+// A camera's sound may pause this long after its last burst ends before silence fills in.
+// A burst counts for its whole length: a decoder that hands sound over 70 ms at a time is
+// not padded between its bursts, which would send more sound than time passes.
 constexpr int64_t kAudioGapNs = 20 * kMs;
+// Blocks that arrive within this of each other come in one burst.
+constexpr int64_t kAudioBurstNs = 2 * kMs;
 constexpr int64_t kAudioBlockNs = 10 * kMs;
 // Silence goes out in batches of up to this much.
 constexpr int64_t kAudioBatchNs = 30 * kMs;
@@ -50,10 +52,9 @@ struct VideoState {
 
 struct AudioState {
   bool on = false;
-  // How far in time the sound sent so far reaches: each block, the camera's or silence,
-  // adds 10 ms. A decoder that hands its sound over in bursts keeps it ahead of the clock
-  // for a while, so only sound that really stops is filled, never the time between bursts.
-  int64_t sent_ns = 0;
+  int64_t sent_ns = 0;  // when the last block went out (nominally, while filling)
+  int64_t burst_ns = 0;  // the length of the camera's last burst of sound
+  int64_t wait_ns = 4 * kAudioBlockNs;  // how long silence waits after the camera's block
   bool filling = false;
 };
 
@@ -114,7 +115,7 @@ int64_t tend_audio(int64_t now) {
   static const float kSilence[kAudioSamples * kAudioChannels] = {};
   std::lock_guard<std::mutex> hold(gAudioLock);
   bool fill = gAudio.filling || gPicture.load() == static_cast<int>(Picture::kSlate);
-  if (!fill && now - gAudio.sent_ns < kAudioGapNs) return gAudio.sent_ns + kAudioGapNs;
+  if (!fill && now - gAudio.sent_ns < gAudio.wait_ns) return gAudio.sent_ns + gAudio.wait_ns;
   // Every block due goes out now: a wake-up per few blocks rather than per block.
   for (int n = 0; n < 8 && now - gAudio.sent_ns >= kAudioBlockNs; ++n) {
     zal_ndi_send_audio_interleaved(gSender, kSilence, kAudioSamples, kAudioChannels, kAudioRate);
@@ -180,7 +181,11 @@ void send_camera_audio(HeldAudio* held, int32_t hold) {
   }
   while (const float* block = held->due(hold)) {
     zal_ndi_send_audio_interleaved(gSender, block, kAudioSamples, kAudioChannels, kAudioRate);
-    gAudio.sent_ns = std::max(gAudio.sent_ns, steady_ns() - kAudioBlockNs) + kAudioBlockNs;
+    int64_t now = steady_ns();
+    bool same_burst = !gAudio.filling && now - gAudio.sent_ns < kAudioBurstNs;
+    gAudio.burst_ns = (same_burst ? gAudio.burst_ns : 0) + kAudioBlockNs;
+    gAudio.wait_ns = std::max(4 * kAudioBlockNs, gAudio.burst_ns + kAudioGapNs);
+    gAudio.sent_ns = now;
     gAudio.filling = false;
   }
 }

@@ -48,12 +48,8 @@ def streaming_since(start):
     return lambda ev: any(e["event"] == "status" and e["fps"] > 0 for e in ev[start:])
 
 
-def test_source_comes_back_when_the_server_does(program, tmp_path):
-    port = free_port()
-    sources = tmp_path / "sources.json"
-    doc = {"restart": {"first_delay_s": 3, "max_delay_s": 3, "stall_after_s": 5},
-           "sources": [{"name": "cam", "input": "rtsp://127.0.0.1:%d/test" % port,
-                        "width": 320, "height": 240, "keep_alive": False}]}
+def start_supervise(sources, doc, **popen):
+    """The supervisor on this sources file, with real ffmpeg and the stand-in runtime."""
     if WINDOWS:
         doc["ffmpeg"] = host_path(decoder_exe())
     sources.write_text(json.dumps(doc))
@@ -61,7 +57,16 @@ def test_source_comes_back_when_the_server_does(program, tmp_path):
     env.pop("FFMPEG_BIN", None)  # real ffmpeg from PATH
     command = ["wine"] if WINDOWS else []
     command += [str(build_dir() / ("zal-ndi-supervise" + EXE)), host_path(sources)]
-    proc = subprocess.Popen(command, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    return subprocess.Popen(command, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, **popen)
+
+
+def test_source_comes_back_when_the_server_does(program, tmp_path):
+    port = free_port()
+    sources = tmp_path / "sources.json"
+    doc = {"restart": {"first_delay_s": 3, "max_delay_s": 3, "stall_after_s": 5},
+           "sources": [{"name": "cam", "input": "rtsp://127.0.0.1:%d/test" % port,
+                        "width": 320, "height": 240, "keep_alive": False}]}
+    proc = start_supervise(sources, doc)
     try:
         lines = Lines(proc)
         with RtspServer("--port", str(port), *SOURCE):
@@ -109,15 +114,7 @@ def test_each_failing_camera_says_why_in_the_decoders_words(program, tmp_path):
         doc = {"log": host_path(log), "http": {"listen": "127.0.0.1:%d" % http},
                "sources": [{"name": name, "input": url, "width": 320, "height": 240}
                            for name, url in inputs.items()]}
-        if WINDOWS:
-            doc["ffmpeg"] = host_path(decoder_exe())
-        sources = tmp_path / "sources.json"
-        sources.write_text(json.dumps(doc))
-        env = dict(os.environ, NDI_RUNTIME_DIR_V6=host_path(build_dir() / "standin"), WINEDEBUG="-all")
-        env.pop("FFMPEG_BIN", None)  # real ffmpeg from PATH
-        command = (["wine"] if WINDOWS else []) + [str(build_dir() / ("zal-ndi-supervise" + EXE)), host_path(sources)]
-        proc = subprocess.Popen(command, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE)
+        proc = start_supervise(tmp_path / "sources.json", doc, stderr=subprocess.PIPE)
         try:
             lines = Lines(proc)
             got = wait_for_words(http, 40 if WINDOWS else 20)
