@@ -24,12 +24,12 @@ namespace {
 constexpr int64_t kMs = 1000000;
 // The camera counts as away once its feed has sent nothing for this long.
 constexpr int64_t kAwayAfterNs = 1000 * kMs;
-// A camera's sound may pause this long after its last burst ends before silence fills in.
-// A burst counts for its whole length: a decoder that hands sound over 70 ms at a time is
-// not padded between its bursts, which would send more sound than time passes.
-constexpr int64_t kAudioGapNs = 20 * kMs;
-// Blocks that arrive within this of each other come in one burst.
-constexpr int64_t kAudioBurstNs = 2 * kMs;
+// A camera's sound may pause this long before silence fills in, or 10 ms more than its
+// longest pause of the last second or two: a decoder that hands sound over 70 ms at a time
+// is not padded between its bursts, which would send more sound than time passes.
+constexpr int64_t kAudioGapNs = 40 * kMs;
+constexpr int64_t kAudioGapMaxNs = 200 * kMs;
+constexpr int64_t kAudioWindowNs = 1000 * kMs;
 constexpr int64_t kAudioBlockNs = 10 * kMs;
 // Silence goes out in batches of up to this much.
 constexpr int64_t kAudioBatchNs = 30 * kMs;
@@ -53,8 +53,13 @@ struct VideoState {
 struct AudioState {
   bool on = false;
   int64_t sent_ns = 0;  // when the last block went out (nominally, while filling)
-  int64_t burst_ns = 0;  // the length of the camera's last burst of sound
-  int64_t wait_ns = 4 * kAudioBlockNs;  // how long silence waits after the camera's block
+  // The camera's last block, and its longest pauses between blocks in this window and the
+  // one before; a pause too long to be its cadence does not count.
+  int64_t camera_ns = 0;
+  int64_t window_ns = 0;
+  int64_t pause_now_ns = 0;
+  int64_t pause_before_ns = 0;
+  int64_t wait_ns = kAudioGapNs;  // how long silence waits after the camera's block
   bool filling = false;
 };
 
@@ -171,6 +176,22 @@ void camera_frame(int slot) {
   gPicture.store(static_cast<int>(Picture::kCamera));
 }
 
+// A camera block goes out now: how long silence waits after it.
+void note_camera_block(AudioState* a, int64_t now) {
+  if (now - a->window_ns >= kAudioWindowNs) {
+    a->pause_before_ns = a->pause_now_ns;
+    a->pause_now_ns = 0;
+    a->window_ns = now;
+  }
+  int64_t pause = now - a->camera_ns;
+  if (pause <= kAudioGapMaxNs) a->pause_now_ns = std::max(a->pause_now_ns, pause);
+  a->camera_ns = now;
+  int64_t longest = std::max(a->pause_now_ns, a->pause_before_ns) + kAudioBlockNs;
+  a->wait_ns = std::min(std::max(longest, kAudioGapNs), kAudioGapMaxNs);
+  a->sent_ns = now;
+  a->filling = false;
+}
+
 // Under gAudioLock: the camera's held blocks beyond `hold` go out. Under the slate only
 // silence goes out and what is held is dropped: it is the sound of pictures the decoder
 // never handed over, and the slate's silence has already taken its time.
@@ -181,12 +202,7 @@ void send_camera_audio(HeldAudio* held, int32_t hold) {
   }
   while (const float* block = held->due(hold)) {
     zal_ndi_send_audio_interleaved(gSender, block, kAudioSamples, kAudioChannels, kAudioRate);
-    int64_t now = steady_ns();
-    bool same_burst = !gAudio.filling && now - gAudio.sent_ns < kAudioBurstNs;
-    gAudio.burst_ns = (same_burst ? gAudio.burst_ns : 0) + kAudioBlockNs;
-    gAudio.wait_ns = std::max(4 * kAudioBlockNs, gAudio.burst_ns + kAudioGapNs);
-    gAudio.sent_ns = now;
-    gAudio.filling = false;
+    note_camera_block(&gAudio, steady_ns());
   }
 }
 
