@@ -59,7 +59,6 @@ struct AudioState {
   int64_t window_ns = 0;
   int64_t pause_now_ns = 0;
   int64_t pause_before_ns = 0;
-  int64_t wait_ns = kAudioGapNs;  // how long silence waits after the camera's block
   bool filling = false;
 };
 
@@ -116,11 +115,18 @@ int64_t tend_video(int64_t now) {
   return slate_frame(&gVideo, now);
 }
 
+// How long silence waits after the camera's last block.
+int64_t silence_wait(const AudioState& a) {
+  int64_t longest = std::max(a.pause_now_ns, a.pause_before_ns) + kAudioBlockNs;
+  return std::min(std::max(longest, kAudioGapNs), kAudioGapMaxNs);
+}
+
 int64_t tend_audio(int64_t now) {
   static const float kSilence[kAudioSamples * kAudioChannels] = {};
   std::lock_guard<std::mutex> hold(gAudioLock);
   bool fill = gAudio.filling || gPicture.load() == static_cast<int>(Picture::kSlate);
-  if (!fill && now - gAudio.sent_ns < gAudio.wait_ns) return gAudio.sent_ns + gAudio.wait_ns;
+  int64_t wait = silence_wait(gAudio);
+  if (!fill && now - gAudio.sent_ns < wait) return gAudio.sent_ns + wait;
   // Every block due goes out now: a wake-up per few blocks rather than per block.
   for (int n = 0; n < 8 && now - gAudio.sent_ns >= kAudioBlockNs; ++n) {
     zal_ndi_send_audio_interleaved(gSender, kSilence, kAudioSamples, kAudioChannels, kAudioRate);
@@ -176,7 +182,7 @@ void camera_frame(int slot) {
   gPicture.store(static_cast<int>(Picture::kCamera));
 }
 
-// A camera block goes out now: how long silence waits after it.
+// A camera block goes out now: its pause is noted for how long silence waits.
 void note_camera_block(AudioState* a, int64_t now) {
   if (now - a->window_ns >= kAudioWindowNs) {
     a->pause_before_ns = a->pause_now_ns;
@@ -186,8 +192,6 @@ void note_camera_block(AudioState* a, int64_t now) {
   int64_t pause = now - a->camera_ns;
   if (pause <= kAudioGapMaxNs) a->pause_now_ns = std::max(a->pause_now_ns, pause);
   a->camera_ns = now;
-  int64_t longest = std::max(a->pause_now_ns, a->pause_before_ns) + kAudioBlockNs;
-  a->wait_ns = std::min(std::max(longest, kAudioGapNs), kAudioGapMaxNs);
   a->sent_ns = now;
   a->filling = false;
 }

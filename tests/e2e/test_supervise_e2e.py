@@ -60,6 +60,18 @@ def start_supervise(sources, doc, **popen):
     return subprocess.Popen(command, env=env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, **popen)
 
 
+def stop_supervise(proc):
+    """Closes its standard input: it stops every source and ends with 0."""
+    proc.stdin.close()
+    assert proc.wait(timeout=15) == 0
+
+
+def reap(proc):
+    if proc.poll() is None:
+        proc.kill()
+        proc.wait(timeout=10)
+
+
 def test_source_comes_back_when_the_server_does(program, tmp_path):
     port = free_port()
     sources = tmp_path / "sources.json"
@@ -77,12 +89,9 @@ def test_source_comes_back_when_the_server_does(program, tmp_path):
         # as soon as ffmpeg gives up, and is tried again.
         with RtspServer("--port", str(port), *SOURCE):
             lines.wait_for(streaming_since(gone), 100)
-            proc.stdin.close()
-            assert proc.wait(timeout=15) == 0
+            stop_supervise(proc)
     finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait(timeout=10)
+        reap(proc)
     events = lines.events
     assert {e["source"] for e in events} == {"cam"}
     assert [e for e in events if e["event"] == "given_up"] == []
@@ -121,12 +130,9 @@ def test_each_failing_camera_says_why_in_the_decoders_words(program, tmp_path):
             bodies = [fetch(http, path) for path in
                       ["/", "/metrics", "/api/sources"] + ["/api/sources/" + n for n in inputs]
                       + ["/api/sources/%s/log" % n for n in inputs]]
-            proc.stdin.close()
-            assert proc.wait(timeout=15) == 0
+            stop_supervise(proc)
         finally:
-            if proc.poll() is None:
-                proc.kill()
-                proc.wait(timeout=10)
+            reap(proc)
     # Within one restart, each says which, in the decoder's words.
     for name in FAILING:
         assert got[name]["restarts"] == 0 and got[name]["decoder_restarts"] <= 1, got[name]
