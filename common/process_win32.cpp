@@ -119,19 +119,19 @@ bool choose_program(const std::string& name, std::string* program) {
 }
 
 bool create_suspended(const std::string& program, std::string* line, const ChildStdio* stdio,
-                      bool pipes, PROCESS_INFORMATION* child) {
+                      PROCESS_INFORMATION* child) {
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
-  if (pipes) {
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = stdio->theirs[0];
-    startup.hStdOutput = stdio->theirs[1];
-    startup.hStdError = stdio->theirs[2];
-  }
-  // No console of its own: the child's output never reaches ours, and a
-  // console's Ctrl-C never reaches it.
-  return CreateProcessA(program.empty() ? nullptr : program.c_str(), &(*line)[0], nullptr, nullptr, pipes ? TRUE : FALSE,
-                        CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr, nullptr, &startup, child);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = stdio->theirs[0];
+  startup.hStdOutput = stdio->theirs[1];
+  startup.hStdError = stdio->theirs[2];
+  // No console at all: the child's output never reaches ours, and a console's
+  // Ctrl-C never reaches it. Not a hidden console of its own either: that comes
+  // with a console host, which under wine holds the child's standard handles and
+  // outlives a child killed while starting, so its output would never end.
+  return CreateProcessA(program.empty() ? nullptr : program.c_str(), &(*line)[0], nullptr, nullptr, TRUE,
+                        CREATE_SUSPENDED | DETACHED_PROCESS, nullptr, nullptr, &startup, child);
 }
 
 // Shortages that pass; anything else will fail the same way next time.
@@ -169,15 +169,15 @@ Child child_start(const std::vector<std::string>& args, const ChildOptions& opti
     return child;
   }
   ChildStdio stdio;
-  bool handles = options.pipes || options.stderr_pipe;
-  if (handles && !make_stdio(options, &stdio)) {
+  // Without a console, the null device is what a child's own output goes to.
+  if (!make_stdio(options, &stdio)) {
     child.failure = failure_of(GetLastError());
     close_all(&stdio);
     return child;
   }
   PROCESS_INFORMATION started = {};
   // Suspended, so it is inside the job before any of its code runs.
-  bool ok = create_suspended(program, &line, &stdio, handles, &started);
+  bool ok = create_suspended(program, &line, &stdio, &started);
   DWORD error = GetLastError();
   close_theirs(&stdio);
   if (!ok) {

@@ -231,6 +231,19 @@ def test_the_slate_gives_the_decoders_reason(run):
     assert any(e["event"] == "decoder" for e in r.events)
 
 
+def test_a_stop_while_the_decoder_starts_ends_the_run(run):
+    # Its standard error is read to the end: nothing started with it may keep that end
+    # open (under wine, a console host started beside it did, and the stop never ended).
+    # Several at once, twice: the stop then comes while others start too.
+    for _ in range(2):
+        runs = [start(run, "fake:forever=1;fps=30", "--decoder-log") for _ in range(6)]
+        for r in runs:
+            r.wait_event("started")
+            r.close_stdin()
+        for r in runs:
+            assert r.finish(timeout=15) == 0 and r.events[-1] == EXIT_STOPPED
+
+
 @pytest.mark.parametrize("extra, code, line", [
     (["--ffmpeg", "no-such-decoder-zal"], 3, b'{"event":"error","code":"ffmpeg_spawn",'
                                              b'"message":"cannot start no-such-decoder-zal"}'),

@@ -114,7 +114,7 @@ def test_decoder_console_output_stays_out(run, fakelog):
     assert r.events[0]["event"] == "started"
     assert r.events[-1] == {"event": "exit", "ffmpeg": 0, "requested": False}
     assert not any(b"MARK" in line for line in r.raw) and r.err == b""
-    # Its standard handles are a console of its own, none of ours.
+    # Its standard handles are the null device, none of ours.
     handles = json.loads((fakelog / "fds.json").read_text())["handle_types"]
     assert handles == {"0": "char", "1": "char", "2": "char"}
 
