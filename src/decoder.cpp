@@ -18,6 +18,10 @@ std::string scale_filter(int32_t width, int32_t height) {
   return text;
 }
 
+// Each write goes out at once. Left to Nagle, a frame's last bytes waited for the
+// acknowledgement of the rest, and now and then reached us with the next frame.
+std::string output_url(int32_t port) { return format_int("tcp://127.0.0.1:%d?tcp_nodelay=1", port); }
+
 }  // namespace
 
 std::vector<std::string> decoder_args(const Options& opt, int32_t video_port, int32_t audio_port) {
@@ -39,11 +43,11 @@ std::vector<std::string> decoder_args(const Options& opt, int32_t video_port, in
       // The raw video encoder runs frame threads, each holding a frame back.
       "-threads",         "1",
       "-f",               "rawvideo",
-      format_int("tcp://127.0.0.1:%d", video_port)};
+      output_url(video_port)};
   if (opt.audio != 0) {
     args.insert(args.end(), {"-map", "0:a:0", "-af", "aresample=async=1", "-ac", "2", "-ar",
                              format_int("%d", 48000), "-f", "f32le",
-                             format_int("tcp://127.0.0.1:%d", audio_port)});
+                             output_url(audio_port)});
   }
   return args;
 }

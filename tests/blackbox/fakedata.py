@@ -67,8 +67,8 @@ def decoder_args(program, source, width, height, vport, aport=None):
             "-i", source,
             "-map", "0:v:0", "-vf", "scale=%d:%d,format=nv12" % (width, height),
             "-fps_mode", "passthrough", "-threads", "1", "-f", "rawvideo",
-            "tcp://127.0.0.1:%s" % vport]
+            "tcp://127.0.0.1:%s?tcp_nodelay=1" % vport]
     if aport is not None:
         args += ["-map", "0:a:0", "-af", "aresample=async=1", "-ac", "2", "-ar", "48000",
-                 "-f", "f32le", "tcp://127.0.0.1:%s" % aport]
+                 "-f", "f32le", "tcp://127.0.0.1:%s?tcp_nodelay=1" % aport]
     return args

@@ -116,7 +116,7 @@ def test_decoder_arguments(run, fakelog, audio, width, height):
     r = run("--input", source, *options)
     assert r.wait_event("started")[0]["audio"] is audio
     args = received_args(fakelog)
-    ports = [int(m.group(1)) for a in args for m in [re.fullmatch(r"tcp://127\.0\.0\.1:(\d+)", a)]
+    ports = [int(m.group(1)) for a in args for m in [re.fullmatch(r"tcp://127\.0\.0\.1:(\d+)\?tcp_nodelay=1", a)]
              if m]
     assert len(ports) == (2 if audio else 1) and len(set(ports)) == len(ports)
     assert all(0 < p < 65536 for p in ports)

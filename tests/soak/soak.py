@@ -36,7 +36,7 @@ STATUS_PERIOD, STATUS_SLACK = 2.0, 0.2
 
 def expected_decoder_args(url):
     """ffmpeg's argument list with the two output ports left as patterns."""
-    port = re.compile(r"tcp://127\.0\.0\.1:(\d+)")
+    port = re.compile(r"tcp://127\.0\.0\.1:(\d+)\?tcp_nodelay=1")
     return ["ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "warning",
             "-rtsp_transport", "tcp", "-flags", "low_delay",
             "-probesize", "2000000", "-analyzeduration", "3000000", "-fpsprobesize", "0",

@@ -28,7 +28,7 @@ TEST(DecoderArgs, VideoOnlyListEntryByEntry) {
       "3000000",  "-fpsprobesize", "0",               "-i",        "rtsp://10.0.0.5:554/stream 1",
       "-map",     "0:v:0",        "-vf",              "scale=1280:720,format=nv12",
       "-fps_mode", "passthrough", "-threads",         "1",         "-f",
-      "rawvideo",  "tcp://127.0.0.1:40001"};
+      "rawvideo",  "tcp://127.0.0.1:40001?tcp_nodelay=1"};
   EXPECT_EQ(decoder_args(settings(0), 40001, 0), expected);
 }
 
@@ -37,9 +37,9 @@ TEST(DecoderArgs, AudioAddsElevenEntries) {
   ASSERT_EQ(args.size(), 39u);
   std::vector<std::string> tail(args.begin() + 28, args.end());
   std::vector<std::string> expected = {"-map", "0:a:0", "-af", "aresample=async=1", "-ac", "2",
-                                       "-ar",  "48000", "-f",  "f32le", "tcp://127.0.0.1:40002"};
+                                       "-ar",  "48000", "-f",  "f32le", "tcp://127.0.0.1:40002?tcp_nodelay=1"};
   EXPECT_EQ(tail, expected);
-  EXPECT_EQ(args[27], "tcp://127.0.0.1:40001");
+  EXPECT_EQ(args[27], "tcp://127.0.0.1:40001?tcp_nodelay=1");
 }
 
 // Splits a command line the way the Windows C runtime does (program name first).
