@@ -62,12 +62,22 @@ zal_socket accept_timeout(zal_socket listener, int timeout_ms, zal_waitable unti
 }
 
 int32_t sock_recv(zal_socket s, void* buffer, int32_t length) {
-  // MSG_WAITALL: one wake-up per frame instead of one per arrival of data.
-  ssize_t n;
-  do {
-    n = recv(native(s), buffer, static_cast<size_t>(length), MSG_WAITALL);
-  } while (n < 0 && errno == EINTR);
-  return static_cast<int32_t>(n);
+  // One wake-up per frame, not one per segment: the decoder's writes go out one by one.
+  // The low mark makes the socket readable once the whole length is there (the kernel
+  // caps it at half the largest receive buffer), or at the connection's end or a stop.
+  // A blocking receive would not do: once it has taken part, it waits for the low
+  // mark on top of that part.
+  int fd = native(s);
+  int low = length;
+  setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &low, sizeof low);
+  for (;;) {
+    pollfd readable = {fd, POLLIN, 0};
+    if (poll(&readable, 1, -1) < 0 && errno != EINTR) return -1;
+    ssize_t n = recv(fd, buffer, static_cast<size_t>(length), MSG_DONTWAIT);
+    if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+      return static_cast<int32_t>(n);
+    }
+  }
 }
 
 int32_t sock_send(zal_socket s, const void* buffer, int32_t length) {

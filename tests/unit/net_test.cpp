@@ -6,6 +6,7 @@
 #include <chrono>
 #include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "decoder.h"
@@ -129,6 +130,16 @@ TEST(Net, AReceiveWaitsForItsWholeLengthUntilAStop) {
   EXPECT_EQ(whole.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
   EXPECT_EQ(sock_send(client, "defgh", 5), 5);
   EXPECT_EQ(whole.get(), 8);
+  // Part of the length already there when the receive begins: the rest still wakes it.
+  EXPECT_EQ(sock_send(client, "abc", 3), 3);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  auto rest = std::async(std::launch::async, [server, &got] { return sock_recv(server, got, 8); });
+  EXPECT_EQ(rest.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+  EXPECT_EQ(sock_send(client, "defgh", 5), 5);
+  bool rest_woke = rest.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  if (!rest_woke) sock_stop(&server);  // releases it
+  ASSERT_TRUE(rest_woke);
+  EXPECT_EQ(rest.get(), 8);
   auto part = std::async(std::launch::async, [server, &got] { return sock_recv(server, got, 16); });
   EXPECT_EQ(sock_send(client, "abc", 3), 3);
   EXPECT_EQ(part.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
