@@ -76,7 +76,7 @@ HANDLE inheritable_null(DWORD access) {
   return null == INVALID_HANDLE_VALUE ? nullptr : null;
 }
 
-// Input and output: pipes, or the null device when only standard error is one.
+// Input and output: pipes, or the null device; standard error likewise, or ours.
 bool make_stdio(const ChildOptions& options, ChildStdio* stdio) {
   HANDLE in_read = nullptr, out_write = nullptr;
   if (!options.pipes) {

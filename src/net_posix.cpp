@@ -63,21 +63,27 @@ zal_socket accept_timeout(zal_socket listener, int timeout_ms, zal_waitable unti
 
 int32_t sock_recv(zal_socket s, void* buffer, int32_t length) {
   // One wake-up per frame, not one per segment: the decoder's writes go out one by one.
-  // The low mark makes the socket readable once the whole length is there (the kernel
-  // caps it at half the largest receive buffer), or at the connection's end or a stop.
-  // A blocking receive would not do: once it has taken part, it waits for the low
-  // mark on top of that part.
+  // The low mark makes the socket readable once what is still wanted is there (the
+  // kernel caps it at half the largest receive buffer), or at the end or a stop. A
+  // blocking receive would not do: once it has taken part, it waits for the low mark
+  // on top of that part.
   int fd = native(s);
-  int low = length;
-  setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &low, sizeof low);
-  for (;;) {
+  char* into = static_cast<char*>(buffer);
+  int32_t got = 0;
+  while (got < length) {
+    int low = length - got;
+    setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &low, sizeof low);
     pollfd readable = {fd, POLLIN, 0};
-    if (poll(&readable, 1, -1) < 0 && errno != EINTR) return -1;
-    ssize_t n = recv(fd, buffer, static_cast<size_t>(length), MSG_DONTWAIT);
-    if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
-      return static_cast<int32_t>(n);
+    if (poll(&readable, 1, -1) < 0 && errno != EINTR) return got > 0 ? got : -1;
+    ssize_t n = recv(fd, into + got, static_cast<size_t>(length - got), MSG_DONTWAIT);
+    if (n == 0) break;
+    if (n > 0) {
+      got += static_cast<int32_t>(n);
+    } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+      return got > 0 ? got : -1;
     }
   }
+  return got;
 }
 
 int32_t sock_send(zal_socket s, const void* buffer, int32_t length) {
