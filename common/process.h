@@ -21,6 +21,9 @@ struct ChildOptions {
   bool inherit_stderr = false;
   // Standard error a pipe instead, our end coming back in Child.errors.
   bool stderr_pipe = false;
+  // Standard output alone a pipe, our end coming back in Child.output; input stays
+  // the null device.
+  bool stdout_pipe = false;
   // Linux: a process group of its own, so a terminal's Ctrl-C reaches only us
   // and we stop the child ourselves. Windows children never share our console.
   bool own_group = false;
@@ -36,7 +39,7 @@ enum class StartFailure { kNone, kCannotRun, kPassing };
 struct Child {
   ChildProcess* process = nullptr;  // null: the start failed
   zal_pipe input = kNoPipe;         // we write, it reads (close it to say "stop")
-  zal_pipe output = kNoPipe;        // it writes, we read
+  zal_pipe output = kNoPipe;        // it writes, we read (pipes or stdout_pipe)
   zal_pipe errors = kNoPipe;        // its standard error, with stderr_pipe
   StartFailure failure = StartFailure::kNone;
 };

@@ -97,11 +97,14 @@ bool make_stdio(const ChildOptions& options, ChildStdio* stdio) {
     stdio->fd[2] = stdio->theirs[3] = err[1];
     stdio->ours_err = err[0];
   }
-  if (!options.pipes) return true;
-  int in[2], out[2];
-  if (pipe2(in, O_CLOEXEC) != 0) return false;
-  stdio->fd[0] = stdio->theirs[1] = in[0];
-  stdio->ours_in = in[1];
+  if (options.pipes) {
+    int in[2];
+    if (pipe2(in, O_CLOEXEC) != 0) return false;
+    stdio->fd[0] = stdio->theirs[1] = in[0];
+    stdio->ours_in = in[1];
+  }
+  if (!options.pipes && !options.stdout_pipe) return true;
+  int out[2];
   if (pipe2(out, O_CLOEXEC) != 0) return false;
   stdio->fd[1] = stdio->theirs[2] = out[1];
   stdio->ours_out = out[0];

@@ -81,15 +81,17 @@ bool make_stdio(const ChildOptions& options, ChildStdio* stdio) {
   HANDLE in_read = nullptr, out_write = nullptr;
   if (!options.pipes) {
     stdio->theirs[0] = inheritable_null(GENERIC_READ);
-    stdio->theirs[1] = inheritable_null(GENERIC_WRITE);
   } else {
     if (!CreatePipe(&in_read, &stdio->ours_in, nullptr, 0)) return false;
     stdio->theirs[0] = in_read;
+    SetHandleInformation(in_read, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+  }
+  if (!options.pipes && !options.stdout_pipe) {
+    stdio->theirs[1] = inheritable_null(GENERIC_WRITE);
+  } else {
     if (!CreatePipe(&stdio->ours_out, &out_write, nullptr, 0)) return false;
     stdio->theirs[1] = out_write;
-    for (int i = 0; i < 2; ++i) {
-      SetHandleInformation(stdio->theirs[i], HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-    }
+    SetHandleInformation(out_write, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
   }
   if (options.stderr_pipe) {
     HANDLE err_write = nullptr;
@@ -193,7 +195,7 @@ Child child_start(const std::vector<std::string>& args, const ChildOptions& opti
   child.process = new ChildProcess;
   child.process->process = started.hProcess;
   child.input = options.pipes ? wrap(stdio.ours_in) : kNoPipe;
-  child.output = options.pipes ? wrap(stdio.ours_out) : kNoPipe;
+  child.output = options.pipes || options.stdout_pipe ? wrap(stdio.ours_out) : kNoPipe;
   child.errors = options.stderr_pipe ? wrap(stdio.ours_err) : kNoPipe;
   return child;
 }

@@ -22,7 +22,7 @@ CONFIGURE=(
   --enable-protocol=tcp,udp,rtp,file,pipe
   --enable-decoder=h264,hevc,aac,opus,pcm_alaw,pcm_mulaw
   --enable-parser=h264,hevc,aac,opus
-  --enable-filter=scale,format,aresample,aformat,null,anull,buffer,abuffer,buffersink,abuffersink,copy,acopy
+  --enable-filter=scale,format,aresample,aformat,null,anull,buffer,abuffer,buffersink,abuffersink,copy,acopy,metadata,ametadata
   --enable-muxer=rawvideo,pcm_f32le
   --enable-encoder=rawvideo,pcm_f32le
 )

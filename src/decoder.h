@@ -10,7 +10,7 @@
 struct Options;
 
 // The decoder's whole argument list, entry 0 being the program itself:
-// 28 entries without audio, 39 with.
+// 30 entries without audio, 41 with.
 std::vector<std::string> decoder_args(const Options& opt, int32_t video_port, int32_t audio_port);
 
 // Starts the decoder bound to this process's lifetime; false when it cannot start.
@@ -25,10 +25,11 @@ zal_socket decoder_accept(zal_socket listener, int timeout_ms = 30000);
 // this program killed reports 0.
 int32_t wait_child();
 
-// With --decoder-log: waits until its last lines are out. Call after its
-// connections are closed: a process of its own holding them may hold its
-// standard error as long.
-void decoder_log_end();
+// Waits until what the decoder wrote on its standard output and error is read:
+// its timestamps, and with --decoder-log its last lines out. Call after its
+// connections are closed: a process of its own holding them may hold those
+// as long.
+void decoder_output_end();
 
 // Kills the decoder, if one was started; harmless once it has ended.
 void kill_child();

@@ -5,6 +5,7 @@
 
 #include "decoder.h"
 #include "decoder_log.h"
+#include "lip_sync.h"
 #include "options.h"
 #include "process.h"
 
@@ -15,6 +16,9 @@ ChildProcess* gDecoder = nullptr;
 // With --decoder-log: its standard error, and the thread relaying it.
 zal_pipe gErrors = kNoPipe;
 std::thread gRelay;
+// With audio: its standard output, the timestamps the sound is held back by.
+zal_pipe gStamps = kNoPipe;
+std::thread gStampReader;
 
 // Without a waitable end (no pidfd), its end is asked for between short waits.
 constexpr int kSliceMs = 100;
@@ -31,12 +35,17 @@ zal_socket accept_in_slices(zal_socket listener, int timeout_ms) {
 }  // namespace
 
 bool decoder_start(const std::vector<std::string>& args) {
-  child_free(gDecoder);  // a run starts one; the tests start many
+  // A run starts one; the tests start many.
+  decoder_output_end();
+  child_free(gDecoder);
   ChildOptions options;
   options.stderr_pipe = gOpt.decoder_log != 0;
+  options.stdout_pipe = gOpt.audio != 0;
   Child child = child_start(args, options);
   gDecoder = child.process;
   gErrors = child.errors;
+  gStamps = child.output;
+  start_stamp_reader(&gStamps, &gStampReader);
   if (gErrors != kNoPipe) {
     try {
       gRelay = std::thread(relay_decoder_log, gErrors, nullptr);
@@ -63,10 +72,13 @@ int32_t wait_child() {
   return end.signal != 0 ? 128 + end.signal : end.code;
 }
 
-void decoder_log_end() {
+void decoder_output_end() {
   if (gRelay.joinable()) gRelay.join();
   pipe_close(gErrors);
   gErrors = kNoPipe;
+  if (gStampReader.joinable()) gStampReader.join();
+  pipe_close(gStamps);
+  gStamps = kNoPipe;
 }
 
 void kill_child() {

@@ -1,6 +1,5 @@
 #include "intake.h"
 
-#include <chrono>
 #include <climits>
 #include <memory>
 #include <new>
@@ -24,12 +23,6 @@ bool recv_exact(zal_socket s, uint8_t* buffer, int64_t length) {
 
 namespace {
 
-int64_t now_ns() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
 // Sends the oldest held blocks while more than `hold` are held.
 void send_due(HeldAudio* held, int32_t hold) {
   while (const float* block = held->due(hold)) {
@@ -44,10 +37,8 @@ int video_thread(void* socket) {
   int64_t size = frame_bytes(gOpt.width, gOpt.height);
   // One buffer for the whole run: frames land in it and NDI reads them from it.
   std::unique_ptr<uint8_t[]> frame(new (std::nothrow) uint8_t[size]);
-  PeriodMeter period;
   while (frame && gStop.load() == 0) {
     if (!recv_exact(s, frame.get(), size)) break;
-    period.frame(now_ns());
     zal_ndi_send_video_nv12(gSender, frame.get(), gOpt.width, gOpt.height, gOpt.fps,
                             gOpt.fps_denominator);
     gFrames.fetch_add(1);

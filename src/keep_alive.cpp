@@ -14,6 +14,7 @@
 #include "decoder_log.h"
 #include "events.h"
 #include "keeper.h"
+#include "lip_sync.h"
 #include "net.h"
 #include "options.h"
 #include "policy.h"
@@ -60,6 +61,8 @@ struct Decoder {
   std::thread pumps[2];
   zal_pipe errors = kNoPipe;  // with --decoder-log
   std::thread relay;
+  zal_pipe stamps = kNoPipe;  // with audio: the timestamps the sound is held back by
+  std::thread stamp_reader;
   int64_t started_ms = 0;
   int64_t drain_until_ms = 0;
   int64_t restart_at_ms = 0;
@@ -189,6 +192,7 @@ Start start_decoder(Decoder* d, int64_t now) {
   }
   ChildOptions options;
   options.stderr_pipe = gOpt.decoder_log != 0;
+  options.stdout_pipe = audio_on();
   Child child = child_start(decoder_args(gOpt, ports[0], ports[1]), options);
   if (child.process == nullptr) {
     close_listeners(d);
@@ -197,6 +201,8 @@ Start start_decoder(Decoder* d, int64_t now) {
   d->child = child.process;
   note_told(std::string());
   d->errors = child.errors;
+  d->stamps = child.output;
+  start_stamp_reader(&d->stamps, &d->stamp_reader);
   if (d->errors != kNoPipe) {
     try {
       d->relay = std::thread(relay_decoder_log, d->errors, note_told);
@@ -242,6 +248,9 @@ void end_decoder(Decoder* d) {
   if (d->relay.joinable()) d->relay.join();
   pipe_close(d->errors);
   d->errors = kNoPipe;
+  if (d->stamp_reader.joinable()) d->stamp_reader.join();
+  pipe_close(d->stamps);
+  d->stamps = kNoPipe;
   child_free(d->child);
   d->child = nullptr;
   d->code = end.killed ? 0 : end.signal != 0 ? 128 + end.signal : end.code;

@@ -268,7 +268,6 @@ int keeper_video_thread(void* socket) {
   int64_t size = frame_bytes(gOpt.width, gOpt.height);
   if (!gVideo.frames[0] || !gVideo.frames[1]) return 0;  // the keeper could not start
   feed(true);
-  PeriodMeter period;
   // The frame being repeated is never the one being received.
   for (int slot = 0; gStop.load() == 0; slot ^= 1) {
     {
@@ -276,7 +275,6 @@ int keeper_video_thread(void* socket) {
       if (slot == gVideo.last) slot ^= 1;
     }
     if (!recv_exact(s, gVideo.frames[slot].get(), size)) break;
-    period.frame(steady_ns());
     camera_frame(slot);
   }
   feed(false);
@@ -287,7 +285,6 @@ int keeper_audio_thread(void* socket) {
   zal_socket s = *static_cast<zal_socket*>(socket);
   std::unique_ptr<HeldAudio> held(new (std::nothrow) HeldAudio);
   if (!held) return 0;
-  lip_sync_restart();  // this decoder's period is measured afresh
   while (gStop.load() == 0) {
     if (!recv_exact(s, held->incoming(), kAudioBlockBytes)) break;
     std::lock_guard<std::mutex> hold(gAudioLock);

@@ -1,38 +1,107 @@
 #include "lip_sync.h"
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <system_error>
+
+#include "decoder_log.h"
 
 namespace {
 
-constexpr int64_t kSettleNs = 2000000000;
-constexpr int64_t kSpanNs = 2000000000;
+constexpr int64_t kSettleNs = 1000000000;
+constexpr int64_t kSpanNs = 1000000000;
+constexpr int64_t kBlockNs = 10000000;
 constexpr int32_t kRing = kMaxHoldBlocks + 1;
 
 std::atomic<int32_t> gHoldBlocks{0};
 
+int64_t now_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+int64_t median(std::vector<int64_t>* values) {
+  auto middle = values->begin() + static_cast<std::ptrdiff_t>(values->size() / 2);
+  std::nth_element(values->begin(), middle, values->end());
+  return *middle;
+}
+
+// "pts_time:" and the seconds after it, as the decoder prints them ("%.6g"); false for
+// NOPTS or anything else.
+bool read_pts_ns(const std::string& line, int64_t* pts_ns) {
+  static const char kKey[] = "pts_time:";
+  size_t at = line.find(kKey);
+  if (line.compare(0, 6, "frame:") != 0 || at == std::string::npos) return false;
+  const char* text = line.c_str() + at + sizeof kKey - 1;
+  char* end = nullptr;
+  double seconds = std::strtod(text, &end);
+  if (end == text || (*end != '\0' && *end != ' ') || !(seconds > -1e9 && seconds < 1e9)) return false;
+  *pts_ns = static_cast<int64_t>(seconds * 1e9);
+  return true;
+}
+
+void read_stamps(zal_pipe output) {
+  DecoderLines lines;
+  StampLines stamps;
+  DelayMeter meter;
+  Stamp stamp;
+  char buffer[4096];
+  long n;
+  while ((n = pipe_read(output, buffer, sizeof buffer)) > 0) {
+    int64_t now = now_ns();
+    for (const std::string& line : lines.feed(buffer, static_cast<size_t>(n))) {
+      if (stamps.feed(line, &stamp)) meter.stamp(stamp, now);
+    }
+  }
+}
+
 }  // namespace
 
-int32_t hold_blocks(int64_t frame_period_ns) {
-  constexpr int64_t kBlockNs = 10000000;
-  int64_t blocks = (frame_period_ns + kBlockNs / 2) / kBlockNs;
-  return static_cast<int32_t>(blocks < 0 ? 0 : blocks > kMaxHoldBlocks ? kMaxHoldBlocks : blocks);
+int32_t hold_blocks(int64_t delay_ns) {
+  int64_t blocks = (delay_ns + kBlockNs / 2) / kBlockNs;
+  return static_cast<int32_t>(blocks < 0 || blocks > kMaxHoldBlocks ? 0 : blocks);
 }
 
 int32_t lip_sync_hold() { return gHoldBlocks.load(); }
 
 void lip_sync_restart() { gHoldBlocks.store(0); }
 
-void PeriodMeter::frame(int64_t now) {
+bool StampLines::feed(const std::string& line, Stamp* stamp) {
+  bool pending = pending_;
+  pending_ = read_pts_ns(line, &pts_ns_);
+  if (!pending || pending_) return false;
+  if (line != "stream=video" && line != "stream=audio") return false;
+  stamp->video = line == "stream=video";
+  stamp->pts_ns = pts_ns_;
+  return true;
+}
+
+void DelayMeter::stamp(const Stamp& stamp, int64_t now) {
   if (done) return;
   if (first_ns < 0) first_ns = now;
-  if (from_ns < 0) {
-    if (now - first_ns >= kSettleNs) from_ns = now;
+  if (now - first_ns < kSettleNs) return;
+  if (now - first_ns < kSettleNs + kSpanNs) {
+    (stamp.video ? video : audio).push_back(now - stamp.pts_ns);
     return;
   }
-  ++frames;
-  if (now - from_ns < kSpanNs) return;
-  gHoldBlocks.store(hold_blocks((now - from_ns) / frames));
   done = true;
+  if (video.empty() || audio.empty()) return;
+  gHoldBlocks.store(hold_blocks(median(&video) - median(&audio)));
+}
+
+void start_stamp_reader(zal_pipe* output, std::thread* reader) {
+  lip_sync_restart();
+  if (*output == kNoPipe) return;
+  try {
+    *reader = std::thread(read_stamps, *output);
+  } catch (const std::system_error&) {
+    pipe_close(*output);
+    *output = kNoPipe;
+  }
 }
 
 uint8_t* HeldAudio::incoming() { return reinterpret_cast<uint8_t*>(blocks[(first + count) % kRing]); }

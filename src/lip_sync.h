@@ -1,36 +1,67 @@
-// Sound held back to meet its pictures. The decoder hands each picture over a frame
-// late: its parser knows that a frame has ended only when the next one begins. Its
-// sound comes at once, so the audio pump holds its blocks back by one frame period,
-// measured by the video pump over each decoder run, then fixed for that run.
+// Sound held back to meet its pictures. The decoder hands a picture over later than the
+// sound of the same instant: its parser knows that a frame has ended only when the next
+// one begins, and with B-frames its decoder keeps back the frames it reorders. It prints
+// the timestamp of each picture and each sound frame as it hands them over (decoder_args);
+// how much later the pictures come, measured early in each decoder run, is how long the
+// audio pump holds its blocks back for the rest of that run.
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "intake.h"
+#include "process.h"
 
-// Audio is held back by at most this many blocks: one frame period down to 10 frames/s.
-constexpr int32_t kMaxHoldBlocks = 10;
+// Audio is held back by at most this many blocks: with B-frames the pictures may come
+// several frame periods after their sound.
+constexpr int32_t kMaxHoldBlocks = 25;
 
-// Whole 10 ms blocks nearest to one frame period, within 0 and kMaxHoldBlocks.
-int32_t hold_blocks(int64_t frame_period_ns);
+// Whole 10 ms blocks nearest to how much later the pictures come. 0 when the sound is
+// the later, and when the delay is past kMaxHoldBlocks: timestamps that far apart tell
+// of a camera whose clocks disagree, not of the decoder.
+int32_t hold_blocks(int64_t delay_ns);
 
-// The current decoder run's hold-back in blocks: 0 until its period is measured.
+// The current decoder run's hold-back in blocks: 0 until its delay is measured.
 int32_t lip_sync_hold();
 
-// A decoder run begins: nothing is held back until its period is measured again.
+// A decoder run begins: nothing is held back until its delay is measured again.
 void lip_sync_restart();
 
-// The frame period over the frames of seconds 2 to 4 of a decoder run: past the burst of
-// those the decoder's probe kept, and long enough to even out pictures that come in
-// groups. Once measured it sets the run's hold-back.
-struct PeriodMeter {
+// One timestamp of the decoder's, from its pair of lines
+// "frame:12   pts:108000  pts_time:1.2" and "stream=video" (or "stream=audio").
+struct Stamp {
+  bool video = false;
+  int64_t pts_ns = 0;
+};
+
+class StampLines {
+ public:
+  // True when this line completes a stamp; other lines are passed over.
+  bool feed(const std::string& line, Stamp* stamp);
+
+ private:
+  int64_t pts_ns_ = 0;
+  bool pending_ = false;
+};
+
+// How much later the pictures come than their sound: the median of each kind's arrival
+// less its timestamp, over the second after the first of a run (past the burst of what
+// its probe kept). Once measured it sets the run's hold-back.
+struct DelayMeter {
   int64_t first_ns = -1;
-  int64_t from_ns = -1;
-  int64_t frames = 0;  // since from_ns
+  std::vector<int64_t> video;
+  std::vector<int64_t> audio;
   bool done = false;
 
-  void frame(int64_t now_ns);
+  void stamp(const Stamp& stamp, int64_t now_ns);
 };
+
+// Reads the decoder's standard output beside the run, to its end, and measures the run's
+// hold-back from it, starting from none. Without a thread the pipe is closed: unread, a
+// full pipe would stop the decoder.
+void start_stamp_reader(zal_pipe* output, std::thread* reader);
 
 // The blocks received but not yet sent: at most the hold-back and the one coming in.
 struct HeldAudio {

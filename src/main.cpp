@@ -76,7 +76,7 @@ void pumps_end_within(int wait_ms) {
 int connect_failed() {
   kill_child();
   int32_t code = wait_child();
-  decoder_log_end();
+  decoder_output_end();
   emit(EVENT_ERROR_FFMPEG_CONNECT, code);
   zal_ndi_sender_destroy(gSender);
   return 3;
@@ -144,7 +144,7 @@ int streaming_run() {
   for (zal_socket connection : connections) sock_close(connection);
   join_if_started(&reporter);
   zal_ndi_sender_destroy(gSender);
-  decoder_log_end();
+  decoder_output_end();
   emit(EVENT_EXIT, code, json_bool(requested));
   return requested ? 0 : 1;
 }

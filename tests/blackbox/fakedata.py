@@ -59,16 +59,25 @@ def frame_stamp(frame):
     return struct.unpack_from("<Q", frame, 0)[0]
 
 
+# With sound, ffmpeg prints each frame's timestamp on its standard output as it hands it over.
+STAMPS = ("{0}=mode=add:key=stream:value={1},"
+          "{0}=mode=print:key=stream:direct=1:file='pipe\\:1'")
+VIDEO_STAMPS = "," + STAMPS.format("metadata", "video")
+AUDIO_FILTERS = "aresample=async=1," + STAMPS.format("ametadata", "audio")
+
+
 def decoder_args(program, source, width, height, vport, aport=None):
     """The argument list zal-ndi-send gives its decoder (audio with an audio port)."""
     args = [program, "-hide_banner", "-nostdin", "-loglevel", "warning",
             "-rtsp_transport", "tcp", "-flags", "low_delay",
             "-probesize", "2000000", "-analyzeduration", "3000000", "-fpsprobesize", "0",
+            "-max_ts_probe", "0",
             "-i", source,
-            "-map", "0:v:0", "-vf", "scale=%d:%d,format=nv12" % (width, height),
+            "-map", "0:v:0", "-vf", "scale=%d:%d,format=nv12" % (width, height)
+            + (VIDEO_STAMPS if aport is not None else ""),
             "-fps_mode", "passthrough", "-threads", "1", "-f", "rawvideo",
             "tcp://127.0.0.1:%s?tcp_nodelay=1" % vport]
     if aport is not None:
-        args += ["-map", "0:a:0", "-af", "aresample=async=1", "-ac", "2", "-ar", "48000",
+        args += ["-map", "0:a:0", "-af", AUDIO_FILTERS, "-ac", "2", "-ar", "48000",
                  "-f", "f32le", "tcp://127.0.0.1:%s?tcp_nodelay=1" % aport]
     return args

@@ -114,9 +114,10 @@ def test_decoder_console_output_stays_out(run, fakelog):
     assert r.events[0]["event"] == "started"
     assert r.events[-1] == {"event": "exit", "ffmpeg": 0, "requested": False}
     assert not any(b"MARK" in line for line in r.raw) and r.err == b""
-    # Its standard handles are the null device, none of ours.
+    # Its standard handles are none of ours: the null device, but for the pipe its
+    # timestamps come back on.
     handles = json.loads((fakelog / "fds.json").read_text())["handle_types"]
-    assert handles == {"0": "char", "1": "char", "2": "char"}
+    assert handles == {"0": "char", "1": "pipe", "2": "char"}
 
 
 @pytest.mark.parametrize("name, escaped", [

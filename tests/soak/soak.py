@@ -34,16 +34,24 @@ RSS_LIMIT_KB = 1024
 STATUS_PERIOD, STATUS_SLACK = 2.0, 0.2
 
 
+def stamps(name, stream):
+    """The filters by which ffmpeg prints each frame's timestamp on its standard output."""
+    return ("{0}=mode=add:key=stream:value={1},"
+            "{0}=mode=print:key=stream:direct=1:file='pipe\\:1'").format(name, stream)
+
+
 def expected_decoder_args(url):
     """ffmpeg's argument list with the two output ports left as patterns."""
     port = re.compile(r"tcp://127\.0\.0\.1:(\d+)\?tcp_nodelay=1")
     return ["ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "warning",
             "-rtsp_transport", "tcp", "-flags", "low_delay",
             "-probesize", "2000000", "-analyzeduration", "3000000", "-fpsprobesize", "0",
+            "-max_ts_probe", "0",
             "-i", url,
-            "-map", "0:v:0", "-vf", "scale=%d:%d,format=nv12" % (W, H),
+            "-map", "0:v:0", "-vf", "scale=%d:%d,format=nv12," % (W, H) + stamps("metadata", "video"),
             "-fps_mode", "passthrough", "-threads", "1", "-f", "rawvideo", port,
-            "-map", "0:a:0", "-af", "aresample=async=1", "-ac", "2", "-ar", "48000",
+            "-map", "0:a:0", "-af", "aresample=async=1," + stamps("ametadata", "audio"),
+            "-ac", "2", "-ar", "48000",
             "-f", "f32le", port]
 
 

@@ -25,21 +25,29 @@ TEST(DecoderArgs, VideoOnlyListEntryByEntry) {
   std::vector<std::string> expected = {
       "ffmpeg",   "-hide_banner", "-nostdin",         "-loglevel", "warning", "-rtsp_transport",
       "tcp",      "-flags",       "low_delay",        "-probesize", "2000000", "-analyzeduration",
-      "3000000",  "-fpsprobesize", "0",               "-i",        "rtsp://10.0.0.5:554/stream 1",
+      "3000000",  "-fpsprobesize", "0",               "-max_ts_probe", "0",
+      "-i",       "rtsp://10.0.0.5:554/stream 1",
       "-map",     "0:v:0",        "-vf",              "scale=1280:720,format=nv12",
       "-fps_mode", "passthrough", "-threads",         "1",         "-f",
       "rawvideo",  "tcp://127.0.0.1:40001?tcp_nodelay=1"};
   EXPECT_EQ(decoder_args(settings(0), 40001, 0), expected);
 }
 
-TEST(DecoderArgs, AudioAddsElevenEntries) {
+TEST(DecoderArgs, AudioAddsElevenEntriesAndTimestamps) {
   std::vector<std::string> args = decoder_args(settings(1), 40001, 40002);
-  ASSERT_EQ(args.size(), 39u);
-  std::vector<std::string> tail(args.begin() + 28, args.end());
-  std::vector<std::string> expected = {"-map", "0:a:0", "-af", "aresample=async=1", "-ac", "2",
-                                       "-ar",  "48000", "-f",  "f32le", "tcp://127.0.0.1:40002?tcp_nodelay=1"};
+  ASSERT_EQ(args.size(), 41u);
+  std::vector<std::string> tail(args.begin() + 30, args.end());
+  // Each frame's timestamp goes to the decoder's standard output as it is handed over.
+  std::vector<std::string> expected = {
+      "-map", "0:a:0", "-af",
+      "aresample=async=1,ametadata=mode=add:key=stream:value=audio,"
+      "ametadata=mode=print:key=stream:direct=1:file='pipe\\:1'",
+      "-ac", "2", "-ar", "48000", "-f", "f32le", "tcp://127.0.0.1:40002?tcp_nodelay=1"};
   EXPECT_EQ(tail, expected);
-  EXPECT_EQ(args[27], "tcp://127.0.0.1:40001?tcp_nodelay=1");
+  EXPECT_EQ(args[22],
+            "scale=1280:720,format=nv12,metadata=mode=add:key=stream:value=video,"
+            "metadata=mode=print:key=stream:direct=1:file='pipe\\:1'");
+  EXPECT_EQ(args[29], "tcp://127.0.0.1:40001?tcp_nodelay=1");
 }
 
 // Splits a command line the way the Windows C runtime does (program name first).

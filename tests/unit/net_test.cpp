@@ -82,6 +82,7 @@ TEST(Net, AcceptEndsWithTheDecoderYetTakesWhatItConnected) {
   EXPECT_EQ(wait_child(), 4);
   ASSERT_TRUE(decoder_start(fake_decoder("fake:frames=1;exit=0", port)));
   EXPECT_EQ(wait_child(), 0);  // gone before the wait starts
+  decoder_output_end();
   zal_socket server = decoder_accept(listener, 30000);
   ASSERT_NE(server, kNoSocket);
   uint8_t frame[6];  // one 2x2 NV12 frame, then the end

@@ -27,6 +27,7 @@ TEST(ProcessWin32, ExitCodeAndOurKill) {
   ASSERT_TRUE(decoder_start(fake_args("fake:connect=none;hang=1")));
   kill_child();
   EXPECT_EQ(wait_child(), 0);
+  decoder_output_end();
 }
 
 TEST(ProcessWin32, TooLongCommandLineIsAStartFailure) {
