@@ -68,6 +68,9 @@ bool parse_invocation(const std::vector<std::string>& args, Invocation& out, std
   const std::string* filters = value_after(args, "-vf");
   if (!filters || !parse_scale(*filters, out.width, out.height))
     return fail(error, "no scale=W:H filter after -vf");
+  out.video_filters = *filters;
+  const std::string* audio_filters = value_after(args, "-af");
+  out.audio_filters = audio_filters ? *audio_filters : std::string();
   out.outputs.clear();
   for (size_t i = 1; i < args.size(); ++i) {
     if (args[i].compare(0, 6, "tcp://") != 0) continue;

@@ -15,6 +15,9 @@ struct Invocation {
   int width = 0;      // from "scale=W:H" after "-vf"
   int height = 0;
   std::vector<Endpoint> outputs;  // "tcp://" arguments: [0] video, [1] audio
+
+  std::string video_filters;  // after "-vf"
+  std::string audio_filters;  // after "-af", if any
 };
 
 bool parse_invocation(const std::vector<std::string>& args, Invocation& out, std::string& error);

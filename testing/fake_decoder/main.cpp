@@ -62,7 +62,7 @@ Connections connect_outputs(const Invocation& inv, const Settings& s, EventLog& 
   return c;
 }
 
-StreamPlan video_plan(const Settings& s) {
+StreamPlan video_plan(const Settings& s, const Invocation& inv, bool can_print) {
   StreamPlan p;
   p.name = "video";
   p.count = s.frames;
@@ -72,16 +72,22 @@ StreamPlan video_plan(const Settings& s) {
   p.chunk = s.chunk;
   p.rate = s.fps;
   p.stamp = s.stamp;
+  if (can_print) p.metadata = metadata_ops(inv.video_filters, "metadata");
+  p.pts_rate = s.fps > 0 ? s.fps : 25;
+  p.time_base_den = 90000;  // as RTSP video
   return p;
 }
 
-StreamPlan audio_plan(const Settings& s) {
-  StreamPlan p = video_plan(s);
+StreamPlan audio_plan(const Settings& s, const Invocation& inv, bool can_print) {
+  StreamPlan p = video_plan(s, inv, false);
   p.name = "audio";
   p.count = s.blocks;
   p.partial = s.apartial;
   p.rate = s.fps > 0 ? 100 : 0;  // 10 ms blocks in real time
   p.stamp = false;
+  if (can_print) p.metadata = metadata_ops(inv.audio_filters, "ametadata");
+  p.pts_rate = 100;
+  p.time_base_den = 48000;
   return p;
 }
 
@@ -97,14 +103,17 @@ std::thread start_stream(Socket sock, std::unique_ptr<UnitSource> source, Stream
   });
 }
 
-void run_streams(const Connections& c, size_t frame_size, const Settings& s, EventLog& events) {
+void run_streams(const Connections& c, const Invocation& inv, size_t frame_size, const Settings& s,
+                 bool can_print, EventLog& events) {
   const Clock::time_point start = Clock::now();
   std::thread video, audio;
   if (c.video != kNoSocket)
-    video = start_stream(c.video, make_video_source(frame_size, s.forever), video_plan(s),
+    video = start_stream(c.video, make_video_source(frame_size, s.forever),
+                         video_plan(s, inv, can_print),
                          start + std::chrono::milliseconds(s.vlag_ms), events);
   if (c.audio != kNoSocket)
-    audio = start_stream(c.audio, make_audio_source(), audio_plan(s), start, events);
+    audio =
+        start_stream(c.audio, make_audio_source(), audio_plan(s, inv, can_print), start, events);
   if (video.joinable()) video.join();
   if (audio.joinable()) audio.join();
 }
@@ -164,6 +173,7 @@ void open_rtsp_server(Invocation& inv, EventLog& events) {
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv, argv + argc);
   if (args.size() > 1 && args[1] == "--hold") run_holder(args);
+  const bool can_print = stdout_is_open();
   EventLog events;
   write_start_records(args, events);
   if (!net_startup()) give_up(events, "network start-up failed");
@@ -179,7 +189,7 @@ int main(int argc, char** argv) {
   announce(s);
   sleep_ms(s.delay_ms);
   const Connections c = connect_outputs(inv, s, events);
-  run_streams(c, frame_size, s, events);
+  run_streams(c, inv, frame_size, s, can_print, events);
   if (s.hang) hang_forever(events);
   if (s.orphan_ms > 0) leave_orphan(c, s.orphan_ms, events);
   sleep_ms(s.hold_ms);

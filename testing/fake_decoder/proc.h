@@ -6,6 +6,11 @@
 #include <vector>
 
 long long process_id();
+// Whether standard output was open at start; asked before the fake opens anything itself,
+// so a closed stdout's number is not mistaken for one of its own files later.
+bool stdout_is_open();
+// Raw bytes to standard output (no newline translation); false when it fails.
+bool write_stdout(const std::string& text);
 // JSON describing the open descriptors (POSIX) or the standard handles (Windows).
 std::string descriptor_report_json();
 // POSIX: dies by the signal itself; Windows: exits with code 3, as abort() does.

@@ -1,8 +1,10 @@
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <vector>
 
@@ -38,6 +40,22 @@ std::string link_target(int fd) {
 
 long long process_id() {
   return static_cast<long long>(getpid());
+}
+
+bool stdout_is_open() {
+  return fcntl(1, F_GETFD) != -1;
+}
+
+// SIGPIPE is ignored since start-up, so a reader that went away is only an error here.
+bool write_stdout(const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = write(1, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
 }
 
 std::string descriptor_report_json() {

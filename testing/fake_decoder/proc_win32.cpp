@@ -28,6 +28,24 @@ long long process_id() {
   return static_cast<long long>(GetCurrentProcessId());
 }
 
+bool stdout_is_open() {
+  HANDLE h = GetStdHandle(STD_OUTPUT_HANDLE);
+  return h != nullptr && h != INVALID_HANDLE_VALUE;
+}
+
+// Straight to the handle: the C runtime's text mode would turn "\n" into "\r\n".
+bool write_stdout(const std::string& text) {
+  HANDLE h = GetStdHandle(STD_OUTPUT_HANDLE);
+  size_t done = 0;
+  while (done < text.size()) {
+    DWORD n = 0;
+    const DWORD want = static_cast<DWORD>(text.size() - done);
+    if (!WriteFile(h, text.data() + done, want, &n, nullptr) || n == 0) return false;
+    done += n;
+  }
+  return true;
+}
+
 std::string descriptor_report_json() {
   return std::string("{\"fds\":[],\"handle_types\":{\"0\":\"") + handle_type(STD_INPUT_HANDLE) +
          "\",\"1\":\"" + handle_type(STD_OUTPUT_HANDLE) + "\",\"2\":\"" +

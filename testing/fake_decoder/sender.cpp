@@ -1,6 +1,7 @@
 #include "sender.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -51,10 +52,23 @@ const uint8_t* prepare(UnitSource& source, const StreamPlan& plan, uint64_t n, u
   return joined.data();
 }
 
+// ffmpeg's filters see each unit before its muxer writes it: the lines come first.
+void print_metadata(const StreamPlan& plan, uint64_t n, uint64_t k) {
+  if (plan.metadata.empty()) return;
+  std::string text;
+  for (uint64_t j = n; j < n + k; ++j) {
+    const double pts =
+        static_cast<double>(j) * static_cast<double>(plan.time_base_den) / plan.pts_rate;
+    text += metadata_lines(plan.metadata, j, std::llround(pts), plan.time_base_den);
+  }
+  print_to_stdout(text);
+}
+
 bool send_partial(Socket sock, UnitSource& source, const StreamPlan& plan, EventLog& events,
                   std::string& error) {
   uint8_t* unit = source.unit(plan.count);
   if (plan.stamp) stamp_now(unit);
+  print_metadata(plan, plan.count, 1);
   if (!write_pieces(sock, unit, plan.partial, plan.chunk, error)) return false;
   events.line("partial " + plan.name + " " + std::to_string(plan.partial));
   return true;
@@ -69,6 +83,7 @@ bool send_stream(Socket sock, UnitSource& source, const StreamPlan& plan, Clock:
     const uint64_t k = plan.forever ? plan.batch : std::min<uint64_t>(plan.batch, plan.count - n);
     wait_until_due(start, n, plan.rate);
     const uint8_t* data = prepare(source, plan, n, k, joined);
+    print_metadata(plan, n, k);
     if (!write_pieces(sock, data, k * source.unit_size(), plan.chunk, error)) return false;
     for (uint64_t j = 1; j <= k; ++j) note_sent(events, plan, n + j);
     n += k;

@@ -4,8 +4,10 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "content.h"
+#include "metadata.h"
 #include "net.h"
 #include "records.h"
 
@@ -20,6 +22,11 @@ struct StreamPlan {
   size_t chunk = 0;    // split each write into pieces of this size; 0 = whole
   double rate = 0;     // units per second; 0 = as fast as possible
   bool stamp = false;  // steady_clock ns in the first 8 bytes of each unit
+
+  // ffmpeg's metadata filters on this stream, and the pts they print.
+  std::vector<MetadataOp> metadata;
+  double pts_rate = 25;  // units per second, whatever the pacing
+  int64_t time_base_den = 90000;
 };
 
 // False with error text on a write error.

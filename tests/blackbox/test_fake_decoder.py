@@ -75,13 +75,15 @@ def run(tmp_path):
     """run(settings, audio=True, **popen) -> (proc, video, audio, logdir); cleans up after."""
     started = []
 
-    def start(settings, audio=True, width=W, height=H, **popen):
+    def start(settings, audio=True, width=W, height=H, edit=None, **popen):
         video_l = Listener()
         audio_l = Listener() if audio else None
         log = tmp_path / ("log%d" % len(started))
         env = dict(os.environ, ZAL_FAKE_LOG=str(log))
         args = command("fake:" + settings, video_l.port, audio_l.port if audio else None,
                        width, height)
+        if edit:
+            edit(args)
         popen.setdefault("stdin", subprocess.DEVNULL)
         popen.setdefault("stdout", subprocess.PIPE)
         popen.setdefault("stderr", subprocess.PIPE)
@@ -184,6 +186,50 @@ def test_audio_planar_deinterleaves():
     planar = fakedata.audio_planar(7)
     assert planar[:4] == inter[:4] and planar[1920:1924] == inter[4:8]
     assert planar[1916:1920] == inter[3832:3836]
+
+
+def print_stamps(args):
+    """Adds the metadata filters that make ffmpeg print each unit's stamp on stdout."""
+    def chain(kind, name):
+        return (",%s=mode=add:key=stream:value=%s,%s=mode=print:key=stream:direct=1:"
+                "file='pipe\\:1'" % (name, kind, name))
+    args[args.index("-vf") + 1] += chain("video", "metadata")
+    args[args.index("-af") + 1] += chain("audio", "ametadata")
+    # Escaped once only, this names the file "pipe": nothing more on stdout.
+    args[args.index("-vf") + 1] += ",metadata=mode=print:key=stream:file=pipe\\:1"
+
+
+def stamp_pairs(out, kind):
+    lines = out.splitlines()
+    assert all(k.startswith("frame:") and v.startswith("stream=") for k, v in
+               zip(lines[::2], lines[1::2])) and len(lines) % 2 == 0, out
+    return [k for k, v in zip(lines[::2], lines[1::2]) if v == "stream=" + kind]
+
+
+def expected_stamps(count, step, time_base):
+    return ["frame:%-4d pts:%-7s pts_time:%.6g" % (n, n * step, n * step / time_base)
+            for n in range(count)]
+
+
+def test_metadata_filters_print_stamps_before_each_unit(run, tmp_path):
+    cwd = tmp_path / "cwd"
+    cwd.mkdir()
+    proc, v, a, _ = run("frames=12;blocks=30;fps=50;vlag_ms=100", edit=print_stamps, cwd=cwd)
+    code, out, _ = finish(proc, v, a)
+    assert code == 0 and len(v.data) == 12 * FRAME
+    assert stamp_pairs(out, "video") == expected_stamps(12, 1800, 90000)
+    assert stamp_pairs(out, "audio") == expected_stamps(30, 480, 48000)
+    # Video runs 100 ms behind audio, its stamps unchanged.
+    lines = out.splitlines()
+    assert lines.index("frame:3    pts:1440    pts_time:0.03") < lines.index("stream=video")
+    assert list(cwd.iterdir()) == []
+    # The unit whose write fails was stamped already.
+    proc, v, a, log = run("forever=1;fps=50", edit=print_stamps)
+    wait_event(log, "sent video 3")
+    v.conn.close()
+    code, out, _ = finish(proc, a)
+    sent = [e for e in events(log) if e.startswith("sent video ")][-1]
+    assert code == 1 and len(stamp_pairs(out, "video")) == int(sent.split()[-1]) + 1
 
 
 # Connections and pacing.
