@@ -138,7 +138,7 @@ def test_status_then_requested_stop(run, capture, fakelog, audio):
     for a, b in zip(seen, seen[1:]):
         assert 1.0 <= b - a <= 5.0, seen
     args = read_jsonl(fakelog / "args.json")
-    assert len(args[0]) == (39 if audio else 28)
+    assert len(args[0]) == (41 if audio else 30)
     assert sum(c["call"] == "video" for c in calls) > 0
     assert (sum(c["call"] == "audio" for c in calls) > 0) is audio
 
