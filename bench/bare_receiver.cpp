@@ -72,6 +72,7 @@ int main(int argc, char** argv) {
   if (s == kNoSocket) {
     kill_child();
     wait_child();
+    decoder_output_end();
     return 3;
   }
   printf("{\"event\":\"started\"}\n");
@@ -96,6 +97,7 @@ int main(int argc, char** argv) {
   }
   sock_close(s);
   int32_t code = wait_child();
+  decoder_output_end();
   bool ok = write_times(argv[1], times);
   printf("{\"event\":\"exit\",\"ffmpeg\":%d,\"frames\":%zu}\n", code, times.size());
   fflush(stdout);

@@ -16,8 +16,7 @@ ChildProcess* gDecoder = nullptr;
 // With --decoder-log: its standard error, and the thread relaying it.
 zal_pipe gErrors = kNoPipe;
 std::thread gRelay;
-// With audio: its standard output, the timestamps the sound is held back by.
-zal_pipe gStamps = kNoPipe;
+// With audio: the reader of the timestamps the sound is held back by.
 std::thread gStampReader;
 
 // Without a waitable end (no pidfd), its end is asked for between short waits.
@@ -44,8 +43,7 @@ bool decoder_start(const std::vector<std::string>& args) {
   Child child = child_start(args, options);
   gDecoder = child.process;
   gErrors = child.errors;
-  gStamps = child.output;
-  start_stamp_reader(&gStamps, &gStampReader);
+  start_stamp_reader(child.output, &gStampReader);
   if (gErrors != kNoPipe) {
     try {
       gRelay = std::thread(relay_decoder_log, gErrors, nullptr);
@@ -77,8 +75,6 @@ void decoder_output_end() {
   pipe_close(gErrors);
   gErrors = kNoPipe;
   if (gStampReader.joinable()) gStampReader.join();
-  pipe_close(gStamps);
-  gStamps = kNoPipe;
 }
 
 void kill_child() {

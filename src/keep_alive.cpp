@@ -61,8 +61,7 @@ struct Decoder {
   std::thread pumps[2];
   zal_pipe errors = kNoPipe;  // with --decoder-log
   std::thread relay;
-  zal_pipe stamps = kNoPipe;  // with audio: the timestamps the sound is held back by
-  std::thread stamp_reader;
+  std::thread stamp_reader;  // with audio: of the timestamps the sound is held back by
   int64_t started_ms = 0;
   int64_t drain_until_ms = 0;
   int64_t restart_at_ms = 0;
@@ -201,8 +200,7 @@ Start start_decoder(Decoder* d, int64_t now) {
   d->child = child.process;
   note_told(std::string());
   d->errors = child.errors;
-  d->stamps = child.output;
-  start_stamp_reader(&d->stamps, &d->stamp_reader);
+  start_stamp_reader(child.output, &d->stamp_reader);
   if (d->errors != kNoPipe) {
     try {
       d->relay = std::thread(relay_decoder_log, d->errors, note_told);
@@ -249,8 +247,6 @@ void end_decoder(Decoder* d) {
   pipe_close(d->errors);
   d->errors = kNoPipe;
   if (d->stamp_reader.joinable()) d->stamp_reader.join();
-  pipe_close(d->stamps);
-  d->stamps = kNoPipe;
   child_free(d->child);
   d->child = nullptr;
   d->code = end.killed ? 0 : end.signal != 0 ? 128 + end.signal : end.code;

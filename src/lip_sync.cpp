@@ -44,6 +44,8 @@ bool read_pts_ns(const std::string& line, int64_t* pts_ns) {
   return true;
 }
 
+// Once the delay is measured the pipe is closed: the decoder's later lines then fail
+// to be written, which it passes over, and the reader costs nothing more.
 void read_stamps(zal_pipe output) {
   DecoderLines lines;
   StampLines stamps;
@@ -51,12 +53,13 @@ void read_stamps(zal_pipe output) {
   Stamp stamp;
   char buffer[4096];
   long n;
-  while ((n = pipe_read(output, buffer, sizeof buffer)) > 0) {
+  while (!meter.done && (n = pipe_read(output, buffer, sizeof buffer)) > 0) {
     int64_t now = now_ns();
     for (const std::string& line : lines.feed(buffer, static_cast<size_t>(n))) {
       if (stamps.feed(line, &stamp)) meter.stamp(stamp, now);
     }
   }
+  pipe_close(output);
 }
 
 }  // namespace
@@ -93,14 +96,13 @@ void DelayMeter::stamp(const Stamp& stamp, int64_t now) {
   gHoldBlocks.store(hold_blocks(median(&video) - median(&audio)));
 }
 
-void start_stamp_reader(zal_pipe* output, std::thread* reader) {
+void start_stamp_reader(zal_pipe output, std::thread* reader) {
   lip_sync_restart();
-  if (*output == kNoPipe) return;
+  if (output == kNoPipe) return;
   try {
-    *reader = std::thread(read_stamps, *output);
+    *reader = std::thread(read_stamps, output);
   } catch (const std::system_error&) {
-    pipe_close(*output);
-    *output = kNoPipe;
+    pipe_close(output);
   }
 }
 

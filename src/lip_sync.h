@@ -58,10 +58,11 @@ struct DelayMeter {
   void stamp(const Stamp& stamp, int64_t now_ns);
 };
 
-// Reads the decoder's standard output beside the run, to its end, and measures the run's
-// hold-back from it, starting from none. Without a thread the pipe is closed: unread, a
-// full pipe would stop the decoder.
-void start_stamp_reader(zal_pipe* output, std::thread* reader);
+// Reads the decoder's standard output beside the run and measures the run's hold-back
+// from it, starting from none. The pipe is the reader's: it closes it once the hold-back
+// is measured or the pipe has ended, and at once when it cannot start (unread, a full
+// pipe would stop the decoder). Join the reader once the decoder has ended.
+void start_stamp_reader(zal_pipe output, std::thread* reader);
 
 // The blocks received but not yet sent: at most the hold-back and the one coming in.
 struct HeldAudio {
