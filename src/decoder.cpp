@@ -60,8 +60,8 @@ std::vector<std::string> decoder_args(const Options& opt, int32_t video_port, in
       output_url(video_port)};
   if (opt.audio != 0) {
     args.insert(args.end(), {"-map", "0:a:0", "-af",
-                             "aresample=async=1," + stamp_filters("ametadata", "audio"), "-ac", "2", "-ar",
-                             format_int("%d", 48000), "-f", "f32le",
+                             "aresample=async=1," + stamp_filters("ametadata", "audio"), "-ac",
+                             "2", "-ar", format_int("%d", 48000), "-f", "f32le",
                              output_url(audio_port)});
   }
   return args;

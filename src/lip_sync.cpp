@@ -4,7 +4,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <system_error>
 
 #include "decoder_log.h"
@@ -39,7 +38,8 @@ bool read_pts_ns(const std::string& line, int64_t* pts_ns) {
   const char* text = line.c_str() + at + sizeof kKey - 1;
   char* end = nullptr;
   double seconds = std::strtod(text, &end);
-  if (end == text || (*end != '\0' && *end != ' ') || !(seconds > -1e9 && seconds < 1e9)) return false;
+  if (end == text || (*end != '\0' && *end != ' ') || !(seconds > -1e9 && seconds < 1e9))
+    return false;
   *pts_ns = static_cast<int64_t>(seconds * 1e9);
   return true;
 }
