@@ -214,11 +214,9 @@ def test_metadata_filters_print_stamps_before_each_unit(run, tmp_path):
     proc, v, a, _ = run("frames=12;blocks=30;fps=50;vlag_ms=100", edit=print_stamps, cwd=cwd)
     code, out, _ = finish(proc, v, a)
     assert code == 0 and len(v.data) == 12 * FRAME
+    # Video runs 100 ms behind audio, its stamps those of its own frames all the same.
     assert stamp_pairs(out, "video") == expected_stamps(12, 1800, 90000)
     assert stamp_pairs(out, "audio") == expected_stamps(30, 480, 48000)
-    # Video runs 100 ms behind audio, its stamps unchanged.
-    lines = out.splitlines()
-    assert lines.index("frame:3    pts:1440    pts_time:0.03") < lines.index("stream=video")
     assert list(cwd.iterdir()) == []
     # The unit whose write fails was stamped already.
     proc, v, a, log = run("forever=1;fps=50", edit=print_stamps)
