@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdlib>
 #include <system_error>
 
 #include "decoder_log.h"
+#include "keeper.h"
 
 namespace {
 
@@ -16,12 +16,6 @@ constexpr int64_t kBlockNs = 10000000;
 constexpr int32_t kRing = kMaxHoldBlocks + 1;
 
 std::atomic<int32_t> gHoldBlocks{0};
-
-int64_t now_ns() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 int64_t median(std::vector<int64_t>* values) {
   auto middle = values->begin() + static_cast<std::ptrdiff_t>(values->size() / 2);
@@ -54,7 +48,7 @@ void read_stamps(zal_pipe output) {
   char buffer[4096];
   long n;
   while (!meter.done && (n = pipe_read(output, buffer, sizeof buffer)) > 0) {
-    int64_t now = now_ns();
+    int64_t now = steady_ns();
     for (const std::string& line : lines.feed(buffer, static_cast<size_t>(n))) {
       if (stamps.feed(line, &stamp)) meter.stamp(stamp, now);
     }
