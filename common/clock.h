@@ -5,3 +5,4 @@
 
 // Milliseconds on a clock that never goes back; only differences mean anything.
 int64_t steady_now_ms();
+int64_t steady_now_ns();

@@ -1,8 +1,8 @@
 #include "decoder_log.h"
 
-#include <chrono>
 #include <cstring>
 
+#include "clock.h"
 #include "events.h"
 #include "redact.h"
 
@@ -104,18 +104,13 @@ std::string decoder_reason(const std::string& line) {
 
 namespace {
 
-int64_t now_ms() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
 void relay(const std::string& text, LineBound* bound, void (*told)(const std::string& words)) {
   if (told != nullptr) {
     std::string reason = decoder_reason(text);
     if (!reason.empty()) told(reason);
   }
   int64_t dropped = 0;
-  bool admitted = bound_admits(bound, now_ms(), &dropped);
+  bool admitted = bound_admits(bound, steady_now_ms(), &dropped);
   if (dropped > 0) emit(EVENT_DECODER_DROPPED, static_cast<long long>(dropped));
   if (!admitted) return;
   // The whole line, escaped, stays within 1 KiB: only a text of escapes is cut.

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "ZALNDI.h"
+#include "clock.h"
 #include "decoder.h"
 #include "decoder_log.h"
 #include "events.h"
@@ -79,7 +80,6 @@ std::atomic<int> gPumps{0};
 Slate gSlate;
 SlateImage gImage;
 
-int64_t now_ms() { return steady_ns() / 1000000; }
 
 bool audio_on() { return gOpt.audio != 0; }
 
@@ -141,7 +141,7 @@ void tell_changes(Told* told) {
   Picture picture = keeper_picture();
   Cause cause = cause_now();
   if (picture == Picture::kCamera && told->picture != Picture::kCamera) {
-    emit(EVENT_CAMERA, (steady_ns() - keeper_away_since_ns()) / 1e9);
+    emit(EVENT_CAMERA, (steady_now_ns() - keeper_away_since_ns()) / 1e9);
   } else if (picture == Picture::kSlate &&
              (told->picture != picture || told->cause != cause || told->words != gWords)) {
     emit_slate(cause);
@@ -411,7 +411,7 @@ int keep_alive_run(void (*announce)()) {
   static Loop loop;
   loop.settings.stall_after_ms = 5000;  // a decoder silent this long is stopped
   loop.probes = probe_target(gOpt.input, &loop.target);
-  Start first = start_decoder(&loop.decoder, now_ms());
+  Start first = start_decoder(&loop.decoder, steady_now_ms());
   if (first == Start::kSocket) {
     emit(EVENT_ERROR_SOCKET);
     return 3;
@@ -421,7 +421,7 @@ int keep_alive_run(void (*announce)()) {
     return 3;
   }
   if (first == Start::kPassing) {
-    loop.decoder.restart_at_ms = now_ms() + loop.settings.first_delay_ms;
+    loop.decoder.restart_at_ms = steady_now_ms() + loop.settings.first_delay_ms;
   }
 
   set_cause(Cause::kConnecting);
@@ -439,7 +439,7 @@ int keep_alive_run(void (*announce)()) {
     wait_tick();
     // A stop ends the pumps, and the slate that follows is no news.
     if (gStop.load() != 0) break;
-    runnable = step(&loop, now_ms());
+    runnable = step(&loop, steady_now_ms());
     tell_changes(&told);
   }
   bool requested = gStop.exchange(1) != 0;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "ZALNDI.h"
+#include "clock.h"
 #include "intake.h"
 #include "lip_sync.h"
 #include "options.h"
@@ -142,14 +143,14 @@ void keeper_loop() {
   std::unique_lock<std::mutex> hold(gWakeLock);
   while (!gQuit) {
     hold.unlock();
-    int64_t now = steady_ns();
+    int64_t now = steady_now_ns();
     // Once a stop is asked for, the pumps end; no slate comes after the camera's last frame.
     int64_t next = now + 10 * kMs;
     if (gStop.load() == 0) next = tend_video(now);
     if (gStop.load() == 0 && gAudio.on) next = std::min(next, tend_audio(now));
     hold.lock();
     if (gQuit) break;
-    gWake.wait_for(hold, std::chrono::nanoseconds(std::max<int64_t>(0, next - steady_ns())));
+    gWake.wait_for(hold, std::chrono::nanoseconds(std::max<int64_t>(0, next - steady_now_ns())));
   }
 }
 
@@ -171,7 +172,7 @@ void feed(bool open) {
 // A camera frame has arrived in frames[slot]: out it goes, and it is the last one now.
 void camera_frame(int slot) {
   std::lock_guard<std::mutex> hold(gVideoLock);
-  int64_t now = steady_ns();
+  int64_t now = steady_now_ns();
   send_video(gVideo.frames[slot].get());
   gVideo.last = slot;
   gVideo.feed_frame_ns = gVideo.camera_ns = now;
@@ -206,16 +207,11 @@ void send_camera_audio(HeldAudio* held, int32_t hold) {
   }
   while (const float* block = held->due(hold)) {
     zal_ndi_send_audio_interleaved(gSender, block, kAudioSamples, kAudioChannels, kAudioRate);
-    note_camera_block(&gAudio, steady_ns());
+    note_camera_block(&gAudio, steady_now_ns());
   }
 }
 
 }  // namespace
-
-int64_t steady_ns() {
-  using namespace std::chrono;
-  return duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 bool keeper_start(Slate* slate, bool audio) {
   int64_t size = frame_bytes(gOpt.width, gOpt.height);
@@ -225,7 +221,7 @@ bool keeper_start(Slate* slate, bool audio) {
   }
   gVideo.slate = slate;
   gVideo.period_ns = 1000 * kMs * gOpt.fps_denominator / gOpt.fps;
-  gVideo.started_ns = gVideo.slate_since_ns = steady_ns();
+  gVideo.started_ns = gVideo.slate_since_ns = steady_now_ns();
   gAudio.on = audio;
   gAudio.sent_ns = gVideo.started_ns;
   gQuit = false;

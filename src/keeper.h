@@ -33,6 +33,3 @@ int64_t keeper_feed_frame_ns();
 // accepted socket, which stays open for the caller to close once they have ended.
 int keeper_video_thread(void* socket);
 int keeper_audio_thread(void* socket);
-
-// Steady clock in nanoseconds.
-int64_t steady_ns();

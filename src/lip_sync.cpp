@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <system_error>
 
+#include "clock.h"
 #include "decoder_log.h"
-#include "keeper.h"
 
 namespace {
 
@@ -48,7 +48,7 @@ void read_stamps(zal_pipe output) {
   char buffer[4096];
   long n;
   while (!meter.done && (n = pipe_read(output, buffer, sizeof buffer)) > 0) {
-    int64_t now = steady_ns();
+    int64_t now = steady_now_ns();
     for (const std::string& line : lines.feed(buffer, static_cast<size_t>(n))) {
       if (stamps.feed(line, &stamp)) meter.stamp(stamp, now);
     }

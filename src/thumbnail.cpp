@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
@@ -10,6 +9,7 @@
 #include <system_error>
 #include <thread>
 
+#include "clock.h"
 #include "files.h"
 
 #define STBI_WRITE_NO_STDIO
@@ -19,11 +19,6 @@ namespace {
 
 constexpr int64_t kEveryNs = INT64_C(2000000000);
 constexpr int kQuality = 80;
-
-int64_t now_ns() {
-  using namespace std::chrono;
-  return duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 uint8_t clamp8(int32_t value) {
   return static_cast<uint8_t>(std::min(255, std::max(0, value)));
@@ -168,7 +163,7 @@ bool thumbnail_start(const char* path, int32_t width, int32_t height) {
 
 void thumbnail_frame(const uint8_t* nv12) {
   if (!gOn.load(std::memory_order_relaxed)) return;
-  int64_t now = now_ns();
+  int64_t now = steady_now_ns();
   if (now < gDueNs.load(std::memory_order_relaxed)) return;
   gDueNs.store(now + kEveryNs, std::memory_order_relaxed);
   std::lock_guard<std::mutex> hold(gWriter.lock);
