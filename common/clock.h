@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
-// Milliseconds on a clock that never goes back; only differences mean anything.
+// Milliseconds, and nanoseconds, on a clock that never goes back; only differences
+// mean anything.
 int64_t steady_now_ms();
 int64_t steady_now_ns();

@@ -80,7 +80,6 @@ std::atomic<int> gPumps{0};
 Slate gSlate;
 SlateImage gImage;
 
-
 bool audio_on() { return gOpt.audio != 0; }
 
 // With --decoder-log, the current decoder's own reason, when a line told it.
